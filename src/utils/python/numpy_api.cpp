@@ -1,0 +1,92 @@
+#include "utils/python/numpy_api.hpp"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "utils/fault.hpp"
+#include "utils/python/errors.hpp"
+#include "utils/python/pyref.hpp"
+#include "utils/python/text.hpp"
+
+namespace gapweave::py::numpy {
+
+namespace {
+
+// Slots of the NumPy C API table.
+constexpr std::size_t kSlotArrayType = 2;
+constexpr std::size_t kSlotDescrFromType = 45;
+constexpr std::size_t kSlotNewFromDescr = 94;
+constexpr std::size_t kSlotEquivTypes = 182;
+
+using DescrFromType = PyObject* (*)(int);
+using NewFromDescr = PyObject* (*)(PyTypeObject*, PyObject*, int, const npy_intp*, const npy_intp*,
+                                   void*, int, PyObject*);
+using EquivTypes = unsigned char (*)(PyObject*, PyObject*);
+
+// The table lives as long as NumPy, which is never unloaded.
+std::atomic<void**> g_api{nullptr};
+
+// NumPy 2 moved its core package to numpy._core; pick by the major version.
+const char* multiarray_module_name() {
+    Owned numpy = require(PyImport_ImportModule("numpy"));
+    Owned version = require(PyObject_GetAttrString(numpy.get(), "__version__"));
+    const std::string text(utf8_view(version.get()));
+    const int major = std::atoi(text.c_str());
+    return major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
+}
+
+void** load_api() {
+    Owned module = require(PyImport_ImportModule(multiarray_module_name()));
+    Owned capsule = require(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
+    void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
+    if (table == nullptr) throw ErrorSet{};
+    return static_cast<void**>(table);
+}
+
+void** api() {
+    ensure_loaded();
+    return g_api.load(std::memory_order_acquire);
+}
+
+}  // namespace
+
+void ensure_loaded() {
+    if (g_api.load(std::memory_order_acquire) != nullptr) return;
+    try {
+        g_api.store(load_api(), std::memory_order_release);
+    } catch (const ErrorSet&) {
+        throw fault_from_error("Failed to access NumPy array API capsule");
+    }
+}
+
+bool is_array(PyObject* object) {
+    auto* type = static_cast<PyTypeObject*>(api()[kSlotArrayType]);
+    return PyObject_TypeCheck(object, type);
+}
+
+bool has_float64_dtype(PyObject* array) {
+    auto descr_from_type = reinterpret_cast<DescrFromType>(api()[kSlotDescrFromType]);
+    auto equiv = reinterpret_cast<EquivTypes>(api()[kSlotEquivTypes]);
+    Owned float64 = require(descr_from_type(kTypeDouble));
+    return equiv(fields(array).descr, float64.get()) != 0;
+}
+
+PyObject* new_float64_array(const double* values, std::size_t rows, std::size_t cols) {
+    auto descr_from_type = reinterpret_cast<DescrFromType>(api()[kSlotDescrFromType]);
+    auto new_from_descr = reinterpret_cast<NewFromDescr>(api()[kSlotNewFromDescr]);
+    auto* type = static_cast<PyTypeObject*>(api()[kSlotArrayType]);
+
+    PyObject* descr = descr_from_type(kTypeDouble);
+    if (descr == nullptr) throw ErrorSet{};
+    const npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+    // NewFromDescr steals the descriptor reference, also on failure.
+    Owned array = require(new_from_descr(type, descr, 2, dims, nullptr, nullptr, 0, nullptr));
+    if (rows != 0 && cols != 0) {
+        std::memcpy(fields(array.get()).data, values, rows * cols * sizeof(double));
+    }
+    return array.release();
+}
+
+}  // namespace gapweave::py::numpy
