@@ -111,6 +111,8 @@ public:
     std::size_t queued_count() const;
 
 private:
+    ThreadPool(std::uint32_t n, std::pair<Sender<Job>, Receiver<Job>> queue);
+
     Sender<Job> job_sender_;
     std::shared_ptr<ThreadPoolSharedData> shared_;
 };

@@ -5,8 +5,6 @@
 
 namespace gapweave::py {
 
-namespace {
-
 Owned take_raised_exception() {
 #if PY_VERSION_HEX >= 0x030C0000
     return Owned::steal(PyErr_GetRaisedException());
@@ -21,8 +19,6 @@ Owned take_raised_exception() {
     return Owned::steal(value);
 #endif
 }
-
-}  // namespace
 
 std::string take_error_description() {
     Owned exc = take_raised_exception();

@@ -4,8 +4,13 @@
 #include <string>
 
 #include "utils/fault.hpp"
+#include "utils/python/pyref.hpp"
 
 namespace gapweave::py {
+
+// Takes the current exception out of the error indicator (normalised);
+// empty when none is set.
+Owned take_raised_exception();
 
 // Takes (and clears) the current Python exception and describes it as
 // "TypeName: message"; "unknown error" when none is set.

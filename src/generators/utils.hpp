@@ -1,0 +1,49 @@
+// Per-column normal distributions and the normal draw of selection targets.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <vector>
+
+#include "generators/common.hpp"
+
+namespace gapweave {
+
+// Centre and spread of the normal distribution fitted to one column.
+struct ColumnDistribution {
+    double center;  // order statistic picked by the `mean` quantile level
+    double spread;  // `variance` times the column's range
+};
+
+// One distribution per column of a rows x cols view whose cell (r, c) is
+// data[r * row_stride + c * col_stride] (strides counted in elements).
+// Each column is sorted under the IEEE total order, NaN cells included.
+// A fault (index out of range) when the quantile index is not below rows,
+// e.g. for mean >= 1 with an odd row count, or zero rows and some columns.
+std::vector<ColumnDistribution> get_distribution(const double* data, std::size_t rows,
+                                                 std::size_t cols, std::ptrdiff_t row_stride,
+                                                 std::ptrdiff_t col_stride, double mean,
+                                                 double variance);
+
+// The same for a row-major matrix.
+std::vector<ColumnDistribution> get_distribution(const Matrix& matrix, double mean,
+                                                 double variance);
+
+// Normal draws by the Box-Muller transform, cosine branch only, so every
+// call consumes a fixed number of uniforms (plus one per rejected u1) and
+// seeded runs stay reproducible.
+struct Gauss {
+    // `Source` provides `double uniform_f64()` in [0, 1). NaN mean or std
+    // give NaN; the caller checks for it.
+    template <class Source>
+    static double sample(Source& rng, double mean, double std) {
+        double u1 = rng.uniform_f64();
+        // ln(0) would be -inf; redraw the (exceedingly rare) zero.
+        while (u1 < 1e-17) u1 = rng.uniform_f64();
+        const double u2 = rng.uniform_f64();
+        const double z = std::sqrt(-2.0 * std::log(u1)) * std::cos(6.283185307179586 * u2);
+        return mean + std * z;
+    }
+};
+
+}  // namespace gapweave

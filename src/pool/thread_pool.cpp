@@ -1,0 +1,240 @@
+#include "pool/thread_pool.hpp"
+
+#include <pthread.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <system_error>
+
+namespace gapweave {
+
+namespace {
+
+// Workers run with a fixed stack size rather than the platform default,
+// which is small on some C libraries.
+constexpr std::size_t kWorkerStackBytes = 2 * 1024 * 1024;
+
+constexpr const char* kWorkerFailure = "gapweave worker thread panicked";
+
+void spawn_in_pool(std::shared_ptr<ThreadPoolSharedData> data);
+
+// Armed for the life of a worker. If the worker ends without disarming it
+// (a job failed, or the worker loop itself failed), it settles the counters,
+// wakes joiners and starts a replacement so that the pool keeps its size.
+class Sentinel {
+public:
+    explicit Sentinel(std::shared_ptr<ThreadPoolSharedData> data) : data_(std::move(data)) {}
+    Sentinel(const Sentinel&) = delete;
+    Sentinel& operator=(const Sentinel&) = delete;
+
+    ~Sentinel() {
+        if (!armed_) return;
+        if (in_job_) data_->active_count.fetch_sub(1);
+        data_->panic_count.fetch_add(1);
+        try {
+            data_->no_work_notify_all();
+            spawn_in_pool(data_);
+        } catch (const Fault& fault) {
+            // Losing a worker silently would shrink the pool for good, so
+            // a replacement that cannot be started ends the process.
+            report_fault("gapweave: cannot replace a failed worker", fault);
+            std::abort();
+        } catch (...) {
+            std::fputs("gapweave: cannot replace a failed worker\n", stderr);
+            std::abort();
+        }
+    }
+
+    void job_started() noexcept { in_job_ = true; }
+    void job_finished() noexcept { in_job_ = false; }
+    void disarm() noexcept { armed_ = false; }
+
+private:
+    std::shared_ptr<ThreadPoolSharedData> data_;
+    bool armed_ = true;
+    bool in_job_ = false;
+};
+
+void report_exception(std::exception_ptr failure) noexcept {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const Fault& fault) {
+        report_fault(kWorkerFailure, fault);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: %s\n", kWorkerFailure, e.what());
+    } catch (...) {
+        std::fprintf(stderr, "%s: unknown exception\n", kWorkerFailure);
+    }
+}
+
+// Runs and destroys one job. The job is destroyed before this returns, so
+// its captures (result sender, matrix reference) are released before the
+// worker reports the job as finished. On failure the report is written
+// first, as the failing job is still being torn down.
+bool run_job(Job& slot) noexcept {
+    Job job = std::move(slot);
+    try {
+        job();
+        return true;
+    } catch (...) {
+        report_exception(std::current_exception());
+        return false;
+    }
+}
+
+void worker_loop(ThreadPoolSharedData& data, Sentinel& sentinel) {
+    for (;;) {
+        // The pool never shrinks, so this never ends a worker; it mirrors
+        // the rule that a pool never runs more workers than it keeps.
+        if (data.active_count.load() >= data.max_thread_count.load()) break;
+
+        std::optional<Job> job;
+        {
+            std::unique_lock<std::mutex> lock(data.job_receiver_lock, std::defer_lock);
+            try {
+                lock.lock();
+            } catch (const std::system_error& e) {
+                throw Fault(std::string("Worker thread unable to lock job_receiver: ") + e.what());
+            }
+            job = data.job_receiver.recv();
+        }
+        if (!job) break;  // queue closed and drained
+
+        // Active first, then queued: a joiner never sees both at zero
+        // while the job changes hands.
+        data.active_count.fetch_add(1);
+        data.queued_count.fetch_sub(1);
+        sentinel.job_started();
+        if (!run_job(*job)) return;  // the armed sentinel replaces this worker
+        sentinel.job_finished();
+        data.active_count.fetch_sub(1);
+        data.no_work_notify_all();
+    }
+    sentinel.disarm();
+}
+
+struct WorkerStart {
+    std::shared_ptr<ThreadPoolSharedData> data;
+};
+
+// Nothing may escape a thread's entry function: a failure outside a job
+// is reported and handled by the sentinel like a failing job.
+void* worker_entry(void* raw) noexcept {
+    std::shared_ptr<ThreadPoolSharedData> data;
+    {
+        std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(raw));
+        data = std::move(start->data);
+    }
+    Sentinel sentinel(data);
+    try {
+        worker_loop(*data, sentinel);
+    } catch (...) {
+        report_exception(std::current_exception());
+    }
+    return nullptr;
+}
+
+[[noreturn]] void thread_fault(const char* what, int error) {
+    throw Fault(std::string(what) + ": " + std::strerror(error) + " (os error " +
+                std::to_string(error) + ")");
+}
+
+// RAII for pthread attributes.
+class ThreadAttributes {
+public:
+    ThreadAttributes() {
+        if (int rc = pthread_attr_init(&attr_)) thread_fault("failed to spawn thread", rc);
+    }
+    ~ThreadAttributes() { pthread_attr_destroy(&attr_); }
+    ThreadAttributes(const ThreadAttributes&) = delete;
+    ThreadAttributes& operator=(const ThreadAttributes&) = delete;
+    pthread_attr_t* get() noexcept { return &attr_; }
+
+private:
+    pthread_attr_t attr_;
+};
+
+// Starts one detached worker holding its own reference to `data`.
+void spawn_in_pool(std::shared_ptr<ThreadPoolSharedData> data) {
+    ThreadAttributes attr;
+    if (int rc = pthread_attr_setstacksize(attr.get(), kWorkerStackBytes)) {
+        thread_fault("failed to spawn thread", rc);
+    }
+    if (int rc = pthread_attr_setdetachstate(attr.get(), PTHREAD_CREATE_DETACHED)) {
+        thread_fault("failed to spawn thread", rc);
+    }
+    auto start = std::make_unique<WorkerStart>(WorkerStart{std::move(data)});
+    pthread_t thread;
+    if (int rc = pthread_create(&thread, attr.get(), worker_entry, start.get())) {
+        thread_fault("failed to spawn thread", rc);
+    }
+    start.release();  // now owned by the new thread
+}
+
+}  // namespace
+
+void Job::operator()() {
+    expect(impl_ != nullptr, "called an empty Job");
+    impl_->run();
+}
+
+void ThreadPoolSharedData::no_work_notify_all() {
+    if (has_work()) return;
+    std::unique_lock<std::mutex> lock(empty_trigger, std::defer_lock);
+    try {
+        lock.lock();
+    } catch (const std::system_error& e) {
+        throw Fault(std::string("Unable to notify all joining threads: ") + e.what());
+    }
+    empty_condvar.notify_all();
+}
+
+namespace {
+
+std::uint32_t checked_thread_count(std::uint32_t n) {
+    expect(n > 0, "assertion failed: num_threads > 0");
+    return n;
+}
+
+}  // namespace
+
+ThreadPool::ThreadPool(std::uint32_t n)
+    : ThreadPool(checked_thread_count(n), make_channel<Job>()) {}
+
+ThreadPool::ThreadPool(std::uint32_t n, std::pair<Sender<Job>, Receiver<Job>> queue)
+    : job_sender_(std::move(queue.first)),
+      shared_(std::make_shared<ThreadPoolSharedData>(std::move(queue.second), n)) {
+    for (std::uint32_t i = 0; i < n; ++i) spawn_in_pool(shared_);
+}
+
+ThreadPool::~ThreadPool() = default;
+
+void ThreadPool::execute(Job job) {
+    shared_->queued_count.fetch_add(1);
+    if (job_sender_.try_send(std::move(job))) {
+        throw Fault("ThreadPool::execute unable to send job into queue.: SendError { .. }");
+    }
+}
+
+void ThreadPool::join() {
+    if (!shared_->has_work()) return;
+
+    std::size_t generation = shared_->join_generation.load();
+    std::unique_lock lock(shared_->empty_trigger);
+    while (generation == shared_->join_generation.load() && shared_->has_work()) {
+        shared_->empty_condvar.wait(lock);
+    }
+    // The first joiner to leave advances the generation, which lets the
+    // others that started from the same value leave as well.
+    shared_->join_generation.compare_exchange_strong(generation, generation + 1);
+}
+
+std::size_t ThreadPool::max_count() const { return shared_->max_thread_count.load(); }
+std::size_t ThreadPool::panic_count() const { return shared_->panic_count.load(); }
+std::size_t ThreadPool::active_count() const { return shared_->active_count.load(); }
+std::size_t ThreadPool::queued_count() const { return shared_->queued_count.load(); }
+
+}  // namespace gapweave
