@@ -56,3 +56,10 @@ std::uint32_t saturating_u32(double value) noexcept;
 std::uint64_t saturating_u64(double value) noexcept;
 
 }  // namespace gapweave
+
+namespace gapweave {
+
+// rows * cols; a fault when the product does not fit a machine word.
+std::size_t checked_cells(std::size_t rows, std::size_t cols);
+
+}  // namespace gapweave

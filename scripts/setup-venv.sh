@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Creates (or refreshes) a virtual environment with gapweave installed from
+# this checkout. Usage: scripts/setup-venv.sh [python] [venv-dir]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+python="${1:-${PYTHON:-python3}}"
+venv="${2:-${GAPWEAVE_VENV:-.venv}}"
+
+if [ ! -x "$venv/bin/python" ]; then
+    "$python" -m venv "$venv"
+fi
+"$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
+"$venv/bin/python" -m pip install -q --disable-pip-version-check \
+    numpy pandas pytest hypothesis scikit-build-core cmake ninja
+"$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps .
+echo "$venv"

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Runs the whole test suite: the C++ engine tests and the Python tests.
+#   scripts/test.sh                 everything, in .venv with python3
+#   scripts/test.sh --python-only   only the Python tests
+# PYTHON and GAPWEAVE_VENV choose the interpreter and the environment.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+python_only=0
+[ "${1:-}" = "--python-only" ] && python_only=1
+
+venv=$(scripts/setup-venv.sh "${PYTHON:-python3}" "${GAPWEAVE_VENV:-.venv}" | tail -n 1)
+
+if [ "$python_only" -eq 0 ]; then
+    if ! dpkg -s libgtest-dev >/dev/null 2>&1; then
+        sudo_cmd=""
+        [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+        $sudo_cmd env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+        $sudo_cmd env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev
+    fi
+    build="build/engine-tests${GAPWEAVE_SANITIZE:+-$GAPWEAVE_SANITIZE}"
+    "$venv/bin/cmake" -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
+        -DGAPWEAVE_PYTHON=OFF -DGAPWEAVE_CPP_TESTS=ON -DGAPWEAVE_SANITIZE="${GAPWEAVE_SANITIZE:-}" >/dev/null
+    "$venv/bin/cmake" --build "$build"
+    "$build/engine_tests" --gtest_brief=1
+fi
+
+"$venv/bin/python" -m pytest -q tests/python

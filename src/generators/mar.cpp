@@ -1,0 +1,160 @@
+#include "generators/mar.hpp"
+
+#include <cmath>
+#include <memory>
+#include <numeric>
+
+#include "generators/passes.hpp"
+#include "generators/utils.hpp"
+#include "random/index_selection.hpp"
+#include "utils/fault.hpp"
+#include "utils/float_format.hpp"
+
+namespace gapweave {
+
+namespace {
+
+double column_mean(const Matrix& matrix, std::size_t column) {
+    double sum = 0.0;
+    for (std::size_t r = 0; r < matrix.rows; ++r) sum += matrix.at(r, column);
+    return sum / static_cast<double>(matrix.rows);
+}
+
+}  // namespace
+
+double welford_sd(const Matrix& matrix, std::size_t column) {
+    double mean = 0.0;
+    double s = 0.0;
+    for (std::size_t r = 0; r < matrix.rows; ++r) {
+        const double x = matrix.at(r, column);
+        const double delta = x - mean;
+        mean = mean + delta / static_cast<double>(r + 1);
+        s = std::fma(x - mean, delta, s);
+    }
+    return std::sqrt(s / static_cast<double>(matrix.rows));
+}
+
+Correlations::Correlations(const Matrix& matrix) : matrix_(matrix) {
+    means_.resize(matrix.cols);
+    sds_.resize(matrix.cols);
+    for (std::size_t c = 0; c < matrix.cols; ++c) {
+        means_[c] = column_mean(matrix, c);
+        sds_[c] = welford_sd(matrix, c);
+    }
+}
+
+double Correlations::operator()(std::size_t a, std::size_t b) const {
+    double sum = 0.0;
+    for (std::size_t r = 0; r < matrix_.rows; ++r) {
+        sum += (matrix_.at(r, a) - means_[a]) * (matrix_.at(r, b) - means_[b]);
+    }
+    const double cov = sum / static_cast<double>(matrix_.rows);
+    return cov / (sds_[a] * sds_[b]);
+}
+
+double MAR::adjust_alpha(double n_cols, double alpha, const WarnFn& warn) const {
+    const double m = max_missing_per_column;
+    const double limit = m - m / n_cols;
+    if (alpha > limit) {
+        warn("Warning: Missing rate too high to ensure MAR properties! Maximum missing rate: " +
+             format_float(limit));
+        return limit;
+    }
+    return alpha;
+}
+
+MarPlan MAR::prepare(const Matrix& matrix, double alpha, const WarnFn& warn) {
+    const std::size_t cols = matrix.cols;
+    MarPlan plan;
+    plan.rate = adjust_alpha(static_cast<double>(cols), alpha, warn);
+    const double cells = static_cast<double>(checked_cells(matrix.rows, cols));
+    plan.total = saturating_u32(std::ceil(plan.rate * cells));
+    plan.holes = saturating_u32(std::ceil(plan.rate * static_cast<double>(cols) / max_missing_per_column));
+
+    expect(cols <= UINT32_MAX, "column count exceeds 32 bits");
+    std::vector<std::uint32_t> order(cols);
+    std::iota(order.begin(), order.end(), std::uint32_t{0});
+    if (cols >= 2) partial_shuffle(order, rng, cols);
+
+    if (plan.holes > cols) throw Fault("mid > len");
+    if (matrix.rows == 0 || cols == 0) {
+        throw Fault("Failed to calculate pearson_correlation: EmptyInput");
+    }
+    const std::span<const std::uint32_t> holes(order.data(), plan.holes);
+    const std::span<const std::uint32_t> candidates(order.data() + plan.holes, cols - plan.holes);
+
+    const Correlations correlation(matrix);
+    plan.pairs.reserve(holes.size());
+    for (std::uint32_t hole : holes) {
+        double best = 0.0;
+        std::size_t driver = 0;
+        for (std::uint32_t candidate : candidates) {
+            const double strength = std::fabs(correlation(hole, candidate));
+            if (strength > best) {
+                best = strength;
+                driver = candidate;
+            }
+        }
+        plan.pairs.push_back({hole, driver});
+    }
+    return plan;
+}
+
+Matrix MAR::punch(Matrix matrix, double alpha, const WarnFn& warn) {
+    const MarPlan plan = prepare(matrix, alpha, warn);
+    const auto distribution = get_distribution(matrix, mean, variance);
+    // Without hole columns no pass can ever blank a cell.
+    if (plan.total == 0 || plan.holes == 0) return matrix;
+
+    auto shared = std::make_shared<Matrix>(std::move(matrix));
+    std::vector<std::size_t> present = count_present(*shared);
+    std::size_t holes_present = 0;
+    for (const HolePair& pair : plan.pairs) holes_present += present[pair.hole];
+    ExhaustedColumns exhausted(present);
+    const auto has_cells = [&](std::size_t column) { return exhausted.has_cells(column); };
+    const ModeComparison compare = mode_comparator(mode);
+    const std::size_t cols = shared->cols;
+
+    std::uint32_t done = 0;
+    std::vector<bool> selected(plan.holes);
+    std::vector<ColumnTask> tasks;
+    std::vector<ColumnTask> jobs;
+    while (done < plan.total) {
+        const std::uint32_t remaining = plan.total - done;
+        std::uint32_t chosen = plan.holes;
+        if (remaining < cols) {
+            chosen = std::min(plan.holes, remaining);
+            std::fill(selected.begin(), selected.end(), false);
+            for (std::uint32_t position : sample_indices(rng, plan.holes, chosen)) selected[position] = true;
+        } else {
+            std::fill(selected.begin(), selected.end(), true);
+        }
+
+        // A target for every pair, selected or not, before any job runs.
+        tasks.clear();
+        for (const HolePair& pair : plan.pairs) {
+            const double target =
+                Gauss::sample(rng, distribution[pair.driver].center, distribution[pair.driver].spread);
+            tasks.push_back({pair.hole, pair.driver, target});
+        }
+        for (const ColumnTask& task : tasks) {
+            if (std::isnan(task.target)) throw Fault("Sample is nan");
+        }
+        jobs.clear();
+        for (std::size_t i = 0; i < tasks.size(); ++i) {
+            if (selected[i] && has_cells(tasks[i].hole)) jobs.push_back(tasks[i]);
+        }
+
+        for (const Pick& pick :
+             run_pass(pool, shared, jobs, compare, "Err: Multithreading issue detected!")) {
+            --present[pick.column];
+            --holes_present;
+        }
+        done += chosen;
+        // Once every hole column is blank, further passes could only fail.
+        if (holes_present == 0) break;
+    }
+    return std::move(*shared);
+}
+
+}  // namespace gapweave

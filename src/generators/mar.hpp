@@ -1,0 +1,70 @@
+// The missing-at-random generator: hole columns are blanked by the values
+// of their most correlated non-hole column (their driver).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "generators/common.hpp"
+#include "pool/thread_pool.hpp"
+#include "random/random_source.hpp"
+
+namespace gapweave {
+
+// Issues a rate-cap warning; may throw.
+using WarnFn = std::function<void(const std::string& message)>;
+
+// A hole column and the column whose values decide its holes.
+struct HolePair {
+    std::size_t hole;
+    std::size_t driver;
+};
+
+// What the passes of a call work on.
+struct MarPlan {
+    double rate = 0.0;         // the capped rate
+    std::uint32_t total = 0;   // picks requested
+    std::uint32_t holes = 0;   // number of hole columns (h)
+    std::vector<HolePair> pairs;  // one per hole column, in hole-column order
+};
+
+struct MAR {
+    double mean;
+    double variance;
+    double max_missing_per_column;
+    Mode mode;
+    RandomSource rng;
+    ThreadPool pool;
+
+    // Caps `alpha` at m - m / n_cols (m = max_missing_per_column), warning
+    // through `warn` when it had to.
+    double adjust_alpha(double n_cols, double alpha, const WarnFn& warn) const;
+
+    // Rate cap, column shuffle, correlations and driver choice.
+    MarPlan prepare(const Matrix& matrix, double alpha, const WarnFn& warn);
+
+    // Blanks the capped rate of the cells, spread over the hole columns in
+    // passes of at most one cell per hole column, and returns the matrix.
+    Matrix punch(Matrix matrix, double alpha, const WarnFn& warn);
+};
+
+// Population Pearson coefficients between columns: plain summed means,
+// covariance sums in row order, Welford standard deviations, and no guard
+// against a zero deviation (a constant column gives NaN or infinities).
+class Correlations {
+public:
+    explicit Correlations(const Matrix& matrix);
+    double operator()(std::size_t a, std::size_t b) const;
+
+private:
+    const Matrix& matrix_;
+    std::vector<double> means_;
+    std::vector<double> sds_;
+};
+
+// Welford standard deviation (population) of one column.
+double welford_sd(const Matrix& matrix, std::size_t column);
+
+}  // namespace gapweave

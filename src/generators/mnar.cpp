@@ -1,0 +1,76 @@
+#include "generators/mnar.hpp"
+
+#include <cmath>
+#include <memory>
+#include <numeric>
+
+#include "generators/passes.hpp"
+#include "generators/utils.hpp"
+#include "utils/fault.hpp"
+
+namespace gapweave {
+
+std::uint32_t mnar_total(double alpha, std::size_t rows, std::size_t cols) {
+    return saturating_u32(std::ceil(alpha * static_cast<double>(checked_cells(rows, cols))));
+}
+
+std::vector<std::size_t> mnar_visit_order(RandomSource& rng, std::uint32_t remaining,
+                                          std::size_t cols) {
+    std::vector<std::size_t> visit;
+    if (remaining >= cols) {
+        visit.resize(cols);
+        std::iota(visit.begin(), visit.end(), std::size_t{0});
+        return visit;
+    }
+    // Algorithm R: keep the first k columns, then let column e replace a
+    // random slot with probability k / (e + 1).
+    expect(cols <= UINT32_MAX, "column count exceeds 32 bits");
+    const std::size_t k = remaining;
+    visit.resize(k);
+    std::iota(visit.begin(), visit.end(), std::size_t{0});
+    for (std::size_t e = k; e < cols; ++e) {
+        const std::uint32_t j = rng.uniform_below(static_cast<std::uint32_t>(e + 1));
+        if (j < k) visit[j] = e;
+    }
+    return visit;
+}
+
+Matrix MNAR::punch(Matrix matrix, double alpha) {
+    const std::uint32_t total = mnar_total(alpha, matrix.rows, matrix.cols);
+    const auto distribution = get_distribution(matrix, mean, variance);
+    if (total == 0) return matrix;
+
+    auto shared = std::make_shared<Matrix>(std::move(matrix));
+    std::vector<std::size_t> present = count_present(*shared);
+    std::size_t present_total = std::accumulate(present.begin(), present.end(), std::size_t{0});
+    ExhaustedColumns exhausted(present);
+    const ModeComparison compare = mode_comparator(mode);
+
+    std::uint32_t done = 0;
+    std::vector<ColumnTask> tasks;
+    while (done < total) {
+        const std::uint32_t remaining = total - done;
+        const auto visit = mnar_visit_order(rng, remaining, shared->cols);
+
+        // Every target of the pass is drawn before any job runs.
+        tasks.clear();
+        for (std::size_t c : visit) {
+            tasks.push_back({c, c, Gauss::sample(rng, distribution[c].center, distribution[c].spread)});
+        }
+        for (const ColumnTask& task : tasks) {
+            if (std::isnan(task.target)) throw Fault("Sample is nan");
+        }
+        std::erase_if(tasks, [&](const ColumnTask& task) { return !exhausted.has_cells(task.hole); });
+
+        for (const Pick& pick : run_pass(pool, shared, tasks, compare, "Still references alive")) {
+            --present[pick.column];
+            --present_total;
+        }
+        done += static_cast<std::uint32_t>(visit.size());
+        // Once every cell is blank, further passes could only fail.
+        if (present_total == 0) break;
+    }
+    return std::move(*shared);
+}
+
+}  // namespace gapweave

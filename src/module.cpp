@@ -1,0 +1,91 @@
+// The module `gapweave`: registers MNARrs and MAR and declares that it
+// runs without the interpreter lock.
+#include <Python.h>
+
+#include <atomic>
+
+#include "boundary.hpp"
+#include "types.hpp"
+#include "utils/fault.hpp"
+
+namespace gapweave::py {
+
+namespace {
+
+std::atomic<PyObject*> g_types[2] = {nullptr, nullptr};
+
+// Appends `name` to the module's __all__ (creating the list on first use)
+// and binds the class under that name.
+void add_class(PyObject* module, const char* name, PyObject* type) {
+    Owned all = Owned::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw ErrorSet{};
+        PyErr_Clear();
+        all = require(PyList_New(0));
+        require_status(PyObject_SetAttrString(module, "__all__", all.get()));
+    } else if (!PyList_Check(all.get())) {
+        raise(PyExc_TypeError, "__all__ is not a list");
+    }
+    Owned text = require(PyUnicode_FromString(name));
+    if (PyList_Append(all.get(), text.get()) < 0) {
+        PyErr_Clear();
+        throw Fault("could not append __name__ to __all__");
+    }
+    require_status(PyObject_SetAttrString(module, name, type));
+}
+
+int exec_module(PyObject* module) {
+    return boundary<int>(-1, [&] {
+        if (!PyModule_Check(module)) raise(PyExc_TypeError, "expected a module object");
+        PyObject* mnar = mnar_type();
+        if (mnar == nullptr) throw ErrorSet{};
+        add_class(module, "MNARrs", mnar);
+        PyObject* mar = mar_type();
+        if (mar == nullptr) throw ErrorSet{};
+        add_class(module, "MAR", mar);
+        return 0;
+    });
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_mod_multiple_interpreters
+    // The classes are cached per process, so one interpreter only.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#ifdef Py_mod_gil
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "gapweave",
+    "",
+    0,
+    nullptr,
+    kSlots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyObject* cached_type(PyType_Spec& spec, int cell) {
+    std::atomic<PyObject*>& slot = g_types[cell];
+    if (PyObject* type = slot.load(std::memory_order_acquire)) return type;
+    PyObject* created = PyType_FromSpec(&spec);
+    if (created == nullptr) return nullptr;
+    PyObject* expected = nullptr;
+    if (!slot.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
+        Py_DECREF(created);
+        return expected;
+    }
+    return created;  // the cell keeps this reference for the life of the process
+}
+
+}  // namespace gapweave::py
+
+PyMODINIT_FUNC PyInit_gapweave(void) { return PyModuleDef_Init(&gapweave::py::kModule); }
