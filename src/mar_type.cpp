@@ -117,7 +117,7 @@ PyType_Slot kSlots[] = {
 };
 
 PyType_Spec kSpec = {
-    "MAR",
+    "gapweave.MAR",
     static_cast<int>(sizeof(MarInstance)),
     0,
     kTypeFlags,

@@ -77,7 +77,7 @@ PyType_Slot kSlots[] = {
 };
 
 PyType_Spec kSpec = {
-    "MNARrs",
+    "gapweave.MNARrs",
     static_cast<int>(sizeof(MnarInstance)),
     0,
     kTypeFlags,

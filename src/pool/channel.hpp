@@ -76,7 +76,7 @@ public:
 
     // Appends `value`. Returns nullopt when it was queued, or the value
     // itself when the receiver is gone and nobody will ever read it.
-    [[nodiscard]] std::optional<T> try_send(T value) {
+    [[nodiscard]] std::optional<T> try_send(T value) const {
         expect(static_cast<bool>(state_), "send on an empty Sender");
         {
             std::lock_guard lock(state_->mutex);
@@ -89,7 +89,7 @@ public:
 
     // Appends `value`; a fault when the receiver is gone. The fault carries
     // the caller's location, so a failing job's report points at the job.
-    void send(T value, std::source_location where = std::source_location::current()) {
+    void send(T value, std::source_location where = std::source_location::current()) const {
         if (try_send(std::move(value))) {
             throw Fault("called `Result::unwrap()` on an `Err` value: SendError { .. }", where);
         }

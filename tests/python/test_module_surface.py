@@ -88,3 +88,11 @@ def test_panic_message_goes_to_stderr(capfd):
     err = capfd.readouterr().err
     assert "assertion failed: num_threads > 0" in err
     assert ".cpp:" in err or ".hpp:" in err  # the source location
+
+
+def test_import_is_clean_with_warnings_as_errors():
+    import subprocess
+
+    code = "import gapweave; print(gapweave.MNARrs.__name__, gapweave.MAR.__qualname__, gapweave.MAR.__module__)"
+    out = subprocess.run([sys.executable, "-W", "error", "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.split() == ["MNARrs", "MAR", "gapweave"]
