@@ -50,7 +50,7 @@ std::vector<ColumnDistribution> get_distribution(const double* data, std::size_t
         // NaN cells are kept: a positive NaN sorts last and makes the
         // range, hence the spread, NaN.
         std::sort(column.begin(), column.end(),
-                  [](double a, double b) { return a < b; });
+                  [](double a, double b) { return total_order_key(a) < total_order_key(b); });
 
         const double center = center_of(column, k);
         const double spread = variance * (column[rows - 1] - column[0]);

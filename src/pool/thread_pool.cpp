@@ -74,7 +74,8 @@ void report_exception(std::exception_ptr failure) noexcept {
 // its captures (result sender, matrix reference) are released before the
 // worker reports the job as finished. On failure the report is written
 // first, as the failing job is still being torn down.
-bool run_job(Job& job) noexcept {
+bool run_job(Job& slot) noexcept {
+    Job job = std::move(slot);
     try {
         job();
         return true;
@@ -111,7 +112,6 @@ void worker_loop(ThreadPoolSharedData& data, Sentinel& sentinel) {
         sentinel.job_finished();
         data.active_count.fetch_sub(1);
         data.no_work_notify_all();
-        job.reset();
     }
     sentinel.disarm();
 }

@@ -1,0 +1,181 @@
+// Column distributions, mode comparisons and Gaussian targets.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "generators/common.hpp"
+#include "generators/utils.hpp"
+#include "random/random_source.hpp"
+#include "utils/fault.hpp"
+
+namespace gapweave {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = kMissing;
+const double kNegNaN = -kMissing;
+
+// Bit equality, so -0 differs from +0; any NaN matches an expected NaN, as
+// the sign of a NaN made by arithmetic depends on the processor.
+bool same_value(double got, double expected) {
+    if (std::isnan(expected)) return std::isnan(got);
+    return std::bit_cast<std::uint64_t>(got) == std::bit_cast<std::uint64_t>(expected);
+}
+
+struct Case {
+    const char* name;
+    std::vector<double> values;
+    double mean, variance, center, spread;
+};
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+std::string case_name(const ::testing::TestParamInfo<Case>& info) { return info.param.name; }
+
+std::vector<ColumnDistribution> one_column(const Case& c) {
+    return get_distribution(Matrix{c.values.size(), 1, c.values}, c.mean, c.variance);
+}
+
+class DistributionCases : public ::testing::TestWithParam<Case> {};
+
+TEST_P(DistributionCases, CenterAndSpread) {
+    const auto dist = one_column(GetParam());
+    ASSERT_EQ(dist.size(), 1u);
+    EXPECT_TRUE(same_value(dist[0].center, GetParam().center)) << dist[0].center;
+    EXPECT_TRUE(same_value(dist[0].spread, GetParam().spread)) << dist[0].spread;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Distribution, DistributionCases,
+    ::testing::Values(Case{"OddMedian", {3, 1, 2}, 0.5, 0.1, 2, 0.2},
+                      Case{"EvenMedian", {4, 1, 3, 2}, 0.5, 0, 2.5, 0},
+                      Case{"EvenMeanOneTakesLargest", {4, 1, 3, 2}, 1.0, 1, 4, 3},
+                      Case{"EvenUpperPair", {4, 1, 3, 2}, 0.8, 2, 3.5, 6},
+                      Case{"OddHighLevel", {3, 1, 2}, 0.9, 1, 3, 2},
+                      Case{"MeanZero", {4, 1, 3, 2}, 0, 1, 1, 3},
+                      Case{"MeanNegative", {4, 1, 3, 2}, -1, 1, 1, 3},
+                      Case{"MeanNaN", {4, 1, 3, 2}, kNaN, 1, 1, 3},
+                      Case{"NegativeZeroSortsFirst", {0.0, -0.0, 0.0}, 0, 1, -0.0, 0},
+                      Case{"NaNSortsLast", {1, kNaN, 3}, 0.5, 0, 3, kNaN},
+                      Case{"NegativeNaNSortsFirst", {1, kNegNaN, 3}, 0, 1, kNegNaN, kNaN},
+                      Case{"InfiniteRangeTimesZero", {1, kInf, 3}, 0.5, 0, 3, kNaN},
+                      Case{"InfiniteRange", {-kInf, 1, 3}, 0, 2, -kInf, kInf}),
+    case_name);
+
+class DistributionFaults : public ::testing::TestWithParam<Case> {};
+
+TEST_P(DistributionFaults, IndexOutOfRange) {
+    try {
+        one_column(GetParam());
+        FAIL() << "no fault";
+    } catch (const Fault& f) {
+        EXPECT_NE(f.message().find("index out of bounds"), std::string::npos) << f.message();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Distribution, DistributionFaults,
+                         ::testing::Values(Case{"OddMeanOne", {3, 1, 2}, 1.0, 0, 0, 0},
+                                           Case{"EvenPastEnd", {4, 1, 3, 2}, 1.25, 0, 0, 0},
+                                           Case{"HugeMeanSaturates", {4, 1, 3, 2}, 1e300, 0, 0, 0},
+                                           Case{"ZeroRows", {}, 0.5, 0, 0, 0}),
+                         case_name);
+
+TEST(Distribution, NoColumnsGiveNothing) {
+    EXPECT_TRUE(get_distribution(Matrix{3, 0, {}}, 0.5, 1).empty());
+    EXPECT_TRUE(get_distribution(Matrix{0, 0, {}}, 0.5, 1).empty());
+}
+
+TEST(Distribution, ColumnsInOrderFromStridedViews) {
+    // 3 x 4 row-major buffer; columns 0 and 2 are {3,1,2} and {30,10,20}.
+    const std::vector<double> buf = {3, 9, 30, 9, 1, 9, 10, 9, 2, 9, 20, 9};
+    const auto every_other = get_distribution(buf.data(), 3, 2, 4, 2, 0.5, 1);
+    const auto rows_reversed = get_distribution(buf.data() + 8, 3, 2, -4, 2, 0.5, 1);
+    for (const auto& d : {every_other, rows_reversed}) {
+        ASSERT_EQ(d.size(), 2u);
+        EXPECT_EQ(d[0].center, 2);
+        EXPECT_EQ(d[0].spread, 2);
+        EXPECT_EQ(d[1].center, 20);
+        EXPECT_EQ(d[1].spread, 20);
+    }
+}
+
+struct ModeCase {
+    Mode mode;
+    double best, candidate, target;
+    std::strong_ordering expected;  // greater: the candidate replaces the best
+};
+
+class ModeComparisons : public ::testing::TestWithParam<ModeCase> {};
+
+TEST_P(ModeComparisons, OrderCandidates) {
+    const auto& p = GetParam();
+    EXPECT_EQ(mode_comparator(p.mode)(p.best, p.candidate, p.target), p.expected);
+}
+
+using so = std::strong_ordering;
+INSTANTIATE_TEST_SUITE_P(
+    Mode, ModeComparisons,
+    ::testing::Values(ModeCase{Mode::MAX, 1, 2, 0, so::less}, ModeCase{Mode::MAX, 2, 1, 9, so::greater},
+                      ModeCase{Mode::MIN, 1, 2, 0, so::greater}, ModeCase{Mode::MIN, 2, 1, 9, so::less},
+                      ModeCase{Mode::GM, 1, 4, 3.5, so::greater}, ModeCase{Mode::GM, 3, 4, 3.4, so::less},
+                      ModeCase{Mode::GM, 3, 5, 4, so::equal}, ModeCase{Mode::MAX, 0.0, -0.0, 0, so::greater},
+                      ModeCase{Mode::MIN, -0.0, 0.0, 0, so::greater}, ModeCase{Mode::MAX, 1, kNaN, 0, so::less},
+                      ModeCase{Mode::MAX, 1, kNegNaN, 0, so::greater},
+                      ModeCase{Mode::MIN, kInf, kNaN, 0, so::greater},
+                      ModeCase{Mode::GM, 1e6, kNaN, 0, so::less}));
+
+// Scripted uniforms, to pin down the transform itself.
+struct ScriptedSource {
+    std::vector<double> values;
+    std::size_t next = 0;
+    double uniform_f64() { return values.at(next++); }
+};
+
+TEST(Gauss, CosineBranchAfterRejectingZero) {
+    const double half_width = std::sqrt(2.0 * std::log(2.0));  // |z| for u1 = 0.5, cos = +-1
+    struct { double u2, z; } cases[] = {{0.0, half_width}, {0.5, -half_width}, {0.25, 0.0}};
+    for (const auto& c : cases) {
+        ScriptedSource src{{0.0, 0.0, 0.5, c.u2}};
+        EXPECT_NEAR(Gauss::sample(src, 10, 2), 10 + 2 * c.z, 1e-12) << "u2 = " << c.u2;
+        EXPECT_EQ(src.next, 4u);
+    }
+}
+
+TEST(Gauss, EachSampleTakesTwoWords) {
+    for (std::size_t skip : {0, 61, 62, 63}) {  // also across a refill
+        auto rng = RandomSource::seed_from_u64(42), twin = rng;
+        for (std::size_t i = 0; i < skip; ++i) rng.next_u32();
+        for (std::size_t i = 0; i < skip + 8; ++i) twin.next_u32();
+        Gauss::sample(rng, 0, 1);
+        Gauss::sample(rng, 0, 1);
+        EXPECT_TRUE(rng == twin) << "after skipping " << skip;
+    }
+}
+
+TEST(Gauss, TargetsFollowTheColumnDistribution) {
+    auto rng = RandomSource::seed_from_u64(7), unit = rng;
+    double sum = 0, sq = 0;
+    const int n = 20000;
+    for (int i = 0; i < n; ++i) {
+        const double x = Gauss::sample(rng, 3, 2);
+        EXPECT_EQ(x, 3 + 2 * Gauss::sample(unit, 0, 1));
+        sum += x;
+        sq += x * x;
+    }
+    EXPECT_NEAR(sum / n, 3, 0.1);  // about 7 standard errors
+    EXPECT_NEAR(sq / n - (sum / n) * (sum / n), 4, 0.4);
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(Gauss::sample(rng, 2.5, 0), 2.5);
+}
+
+TEST(Gauss, NaNPropagates) {
+    auto rng = RandomSource::seed_from_u64(0);
+    EXPECT_TRUE(std::isnan(Gauss::sample(rng, kNaN, 1)));
+    EXPECT_TRUE(std::isnan(Gauss::sample(rng, 0, kNaN)));
+    ScriptedSource positive_z{{0.5, 0.0}};
+    EXPECT_TRUE(std::isnan(Gauss::sample(positive_z, -kInf, kInf)));
+}
+
+}  // namespace
+}  // namespace gapweave
