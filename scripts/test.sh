@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 python_only=0
 [ "${1:-}" = "--python-only" ] && python_only=1
 
-venv=$(scripts/setup-venv.sh "${PYTHON:-python3}" "${GAPWEAVE_VENV:-.venv}" | tail -n 1)
+venv=$(realpath "$(scripts/setup-venv.sh "${PYTHON:-python3}" "${GAPWEAVE_VENV:-.venv}" | tail -n 1)")
 
 if [ "$python_only" -eq 0 ]; then
     if ! dpkg -s libgtest-dev >/dev/null 2>&1; then
