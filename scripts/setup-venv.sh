@@ -10,7 +10,9 @@ if [ ! -x "$venv/bin/python" ]; then
     "$python" -m venv "$venv"
 fi
 "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
-"$venv/bin/python" -m pip install -q --disable-pip-version-check \
+# Wheels only where a release lacks them for this interpreter (3.13t, say):
+# an older release with a wheel beats building from source.
+"$venv/bin/python" -m pip install -q --disable-pip-version-check --prefer-binary \
     numpy pandas pytest hypothesis scikit-build-core cmake ninja
 "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps .
 echo "$venv"
