@@ -5,6 +5,7 @@
 #include <numeric>
 
 #include "generators/passes.hpp"
+#include "generators/schedule.hpp"
 #include "generators/utils.hpp"
 #include "random/index_selection.hpp"
 #include "utils/fault.hpp"
@@ -100,7 +101,7 @@ MarPlan MAR::prepare(const Matrix& matrix, double alpha, const WarnFn& warn) {
     return plan;
 }
 
-Matrix MAR::punch(Matrix matrix, double alpha, const WarnFn& warn) {
+Matrix MAR::punch_passes(Matrix matrix, double alpha, const WarnFn& warn) {
     const MarPlan plan = prepare(matrix, alpha, warn);
     const auto distribution = get_distribution(matrix, mean, variance);
     // Without hole columns no pass can ever blank a cell.
@@ -116,19 +117,12 @@ Matrix MAR::punch(Matrix matrix, double alpha, const WarnFn& warn) {
     const std::size_t cols = shared->cols;
 
     std::uint32_t done = 0;
-    std::vector<bool> selected(plan.holes);
     std::vector<ColumnTask> tasks;
     std::vector<ColumnTask> jobs;
     while (done < plan.total) {
         const std::uint32_t remaining = plan.total - done;
-        std::uint32_t chosen = plan.holes;
-        if (remaining < cols) {
-            chosen = std::min(plan.holes, remaining);
-            std::fill(selected.begin(), selected.end(), false);
-            for (std::uint32_t position : sample_indices(rng, plan.holes, chosen)) selected[position] = true;
-        } else {
-            std::fill(selected.begin(), selected.end(), true);
-        }
+        const std::uint32_t chosen = remaining >= cols ? plan.holes : std::min(plan.holes, remaining);
+        const std::vector<bool> selected = select_holes(remaining, cols, plan.holes);
 
         // A target for every pair, selected or not, before any job runs.
         tasks.clear();
@@ -154,6 +148,68 @@ Matrix MAR::punch(Matrix matrix, double alpha, const WarnFn& warn) {
         // Once every hole column is blank, further passes could only fail.
         if (holes_present == 0) break;
     }
+    return std::move(*shared);
+}
+
+std::vector<bool> MAR::select_holes(std::uint32_t remaining, std::size_t cols, std::uint32_t holes) {
+    std::vector<bool> selected(holes, remaining >= cols);
+    if (remaining < cols) {
+        const std::uint32_t chosen = std::min(holes, remaining);
+        for (std::uint32_t position : sample_indices(rng, holes, chosen)) selected[position] = true;
+    }
+    return selected;
+}
+
+Matrix MAR::punch(Matrix matrix, double alpha, const WarnFn& warn) {
+    if (matrix.rows >= UINT32_MAX) return punch_passes(std::move(matrix), alpha, warn);
+    const MarPlan plan = prepare(matrix, alpha, warn);
+    const std::size_t cols = matrix.cols;
+    const std::uint32_t k = quantile_index(mean, matrix.rows);  // its fault comes first
+    // Without hole columns no pass can ever blank a cell.
+    if (plan.total == 0 || plan.holes == 0) return matrix;
+
+    auto shared = std::make_shared<Matrix>(std::move(matrix));
+    std::vector<bool> drivers(cols, false);
+    for (const HolePair& pair : plan.pairs) drivers[pair.driver] = true;
+    const auto distribution = distributions_of(pool, shared, drivers, k, variance);
+    std::vector<std::size_t> present = count_present(*shared);
+    std::size_t holes_present = 0;
+    for (const HolePair& pair : plan.pairs) holes_present += present[pair.hole];
+    ExhaustedColumns exhausted(present);
+
+    std::vector<ColumnSchedule> schedules(plan.pairs.size());
+    for (std::size_t i = 0; i < plan.pairs.size(); ++i) {
+        schedules[i].hole = plan.pairs[i].hole;
+        schedules[i].driver = plan.pairs[i].driver;
+    }
+
+    std::uint32_t done = 0;
+    std::uint32_t pass = 0;
+    std::vector<double> targets;
+    while (done < plan.total) {
+        const std::uint32_t remaining = plan.total - done;
+        const std::vector<bool> selected = select_holes(remaining, cols, plan.holes);
+        targets.clear();
+        for (const HolePair& pair : plan.pairs) {
+            targets.push_back(
+                Gauss::sample(rng, distribution[pair.driver].center, distribution[pair.driver].spread));
+        }
+        for (double target : targets) {
+            if (std::isnan(target)) throw Fault("Sample is nan");
+        }
+        for (std::size_t i = 0; i < plan.pairs.size(); ++i) {
+            const std::size_t hole = plan.pairs[i].hole;
+            if (!selected[i] || !exhausted.has_cells(hole)) continue;
+            schedules[i].targets.push_back(targets[i]);
+            schedules[i].passes.push_back(pass);
+            --present[hole];
+            --holes_present;
+        }
+        done += remaining >= cols ? plan.holes : std::min(plan.holes, remaining);
+        ++pass;
+        if (holes_present == 0) break;
+    }
+    run_schedules(pool, shared, schedules, mode);
     return std::move(*shared);
 }
 

@@ -48,6 +48,14 @@ struct MAR {
     // Blanks the capped rate of the cells, spread over the hole columns in
     // passes of at most one cell per hole column, and returns the matrix.
     Matrix punch(Matrix matrix, double alpha, const WarnFn& warn);
+
+    // The same result by the plain algorithm, pass after pass with one pool
+    // job per selected hole column; the reference for the planned path.
+    Matrix punch_passes(Matrix matrix, double alpha, const WarnFn& warn);
+
+    // Which hole positions a pass selects: all while `remaining` >= cols,
+    // otherwise min(h, remaining) of them drawn with sample_indices.
+    std::vector<bool> select_holes(std::uint32_t remaining, std::size_t cols, std::uint32_t holes);
 };
 
 // Population Pearson coefficients between columns: plain summed means,

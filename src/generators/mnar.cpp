@@ -5,6 +5,7 @@
 #include <numeric>
 
 #include "generators/passes.hpp"
+#include "generators/schedule.hpp"
 #include "generators/utils.hpp"
 #include "utils/fault.hpp"
 
@@ -35,7 +36,7 @@ std::vector<std::size_t> mnar_visit_order(RandomSource& rng, std::uint32_t remai
     return visit;
 }
 
-Matrix MNAR::punch(Matrix matrix, double alpha) {
+Matrix MNAR::punch_passes(Matrix matrix, double alpha) {
     const std::uint32_t total = mnar_total(alpha, matrix.rows, matrix.cols);
     const auto distribution = get_distribution(matrix, mean, variance);
     if (total == 0) return matrix;
@@ -70,6 +71,52 @@ Matrix MNAR::punch(Matrix matrix, double alpha) {
         // Once every cell is blank, further passes could only fail.
         if (present_total == 0) break;
     }
+    return std::move(*shared);
+}
+
+Matrix MNAR::punch(Matrix matrix, double alpha) {
+    if (matrix.rows >= UINT32_MAX) return punch_passes(std::move(matrix), alpha);
+    const std::uint32_t total = mnar_total(alpha, matrix.rows, matrix.cols);
+    const std::size_t cols = matrix.cols;
+    // The distributions' fault (no rows, or a quantile past the end) comes
+    // before anything else, whatever alpha is.
+    const std::uint32_t k = cols > 0 ? quantile_index(mean, matrix.rows) : 0;
+    if (total == 0) return matrix;
+
+    auto shared = std::make_shared<Matrix>(std::move(matrix));
+    const auto distribution = distributions_of(pool, shared, std::vector<bool>(cols, true), k, variance);
+    std::vector<std::size_t> present = count_present(*shared);
+    std::size_t present_total = std::accumulate(present.begin(), present.end(), std::size_t{0});
+    ExhaustedColumns exhausted(present);
+
+    std::vector<ColumnSchedule> schedules(cols);
+    for (std::size_t c = 0; c < cols; ++c) schedules[c].hole = schedules[c].driver = c;
+
+    std::uint32_t done = 0;
+    std::uint32_t pass = 0;
+    std::vector<double> targets;
+    while (done < total) {
+        const auto visit = mnar_visit_order(rng, total - done, cols);
+        targets.clear();
+        for (std::size_t c : visit) {
+            targets.push_back(Gauss::sample(rng, distribution[c].center, distribution[c].spread));
+        }
+        for (double target : targets) {
+            if (std::isnan(target)) throw Fault("Sample is nan");
+        }
+        for (std::size_t i = 0; i < visit.size(); ++i) {
+            const std::size_t c = visit[i];
+            if (!exhausted.has_cells(c)) continue;
+            schedules[c].targets.push_back(targets[i]);
+            schedules[c].passes.push_back(pass);
+            --present[c];
+            --present_total;
+        }
+        done += static_cast<std::uint32_t>(visit.size());
+        ++pass;
+        if (present_total == 0) break;
+    }
+    run_schedules(pool, shared, schedules, mode);
     return std::move(*shared);
 }
 

@@ -21,6 +21,11 @@ struct MNAR {
     // in passes of at most one cell per column, and returns it. Fewer cells
     // are blanked when columns run out of cells.
     Matrix punch(Matrix matrix, double alpha);
+
+    // The same result by the plain algorithm: pass after pass, one pool job
+    // per visited column scanning its rows. Kept as the reference the
+    // planned path is tested against.
+    Matrix punch_passes(Matrix matrix, double alpha);
 };
 
 // ceil(alpha * rows * cols), saturated to 32 bits.

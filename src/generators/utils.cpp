@@ -9,23 +9,47 @@ namespace gapweave {
 
 namespace {
 
-// Centre of one sorted column: element k for odd n or k = 0, otherwise the
-// mean of elements k - 1 and min(k, n - 1), so that mean = 1 on an even
-// column gives its largest value rather than an out-of-range read.
-double center_of(const std::vector<double>& sorted, std::uint32_t k) {
-    const std::size_t n = sorted.size();
-    if (n % 2 == 1 || k == 0) {
-        check_index(k, n);
-        return sorted[k];
-    }
-    check_index(k - 1, n);
-    const double low = sorted[k - 1];
-    const std::size_t m = k < n ? k : k - 1;
-    check_index(m, n);
-    return (low + sorted[m]) * 0.5;
-}
+bool total_less(double a, double b) { return total_order_key(a) < total_order_key(b); }
 
 }  // namespace
+
+std::uint32_t quantile_index(double mean, std::size_t rows) {
+    // Computed in double precision and saturated, so that NaN and negative
+    // levels select the smallest value.
+    const std::uint32_t k = saturating_u32(std::floor(mean * static_cast<double>(rows)));
+    if (rows % 2 == 1 || k == 0) {
+        check_index(k, rows);
+    } else {
+        check_index(k - 1, rows);
+    }
+    return k;
+}
+
+ColumnDistribution column_distribution(std::span<double> values, std::uint32_t k, double variance) {
+    // Order statistics by selection: the same elements a full sort under the
+    // total order would put at these positions (equal keys are identical
+    // bits, so which copy lands there does not matter).
+    const std::size_t n = values.size();
+    const auto [low_it, high_it] = std::minmax_element(values.begin(), values.end(), total_less);
+    const double spread = variance * (*high_it - *low_it);
+
+    double center = 0.0;
+    if (n % 2 == 1 || k == 0) {
+        std::nth_element(values.begin(), values.begin() + k, values.end(), total_less);
+        center = values[k];
+    } else if (k < n) {
+        // Elements k - 1 and k: select k, then the largest of those before it.
+        std::nth_element(values.begin(), values.begin() + k, values.end(), total_less);
+        const double upper = values[k];
+        const double lower = *std::max_element(values.begin(), values.begin() + k, total_less);
+        center = (lower + upper) * 0.5;
+    } else {
+        // k = n on an even column: element n - 1 twice.
+        std::nth_element(values.begin(), values.begin() + (k - 1), values.end(), total_less);
+        center = (values[k - 1] + values[k - 1]) * 0.5;
+    }
+    return {center, spread};
+}
 
 std::vector<ColumnDistribution> get_distribution(const double* data, std::size_t rows,
                                                  std::size_t cols, std::ptrdiff_t row_stride,
@@ -33,28 +57,17 @@ std::vector<ColumnDistribution> get_distribution(const double* data, std::size_t
                                                  double variance) {
     std::vector<ColumnDistribution> result;
     result.reserve(cols);
-    std::vector<double> column;
-    column.reserve(rows);
-
-    // The same for every column; computed in double precision and saturated
-    // so that NaN and negative levels select the smallest value.
-    const std::uint32_t k = saturating_u32(std::floor(mean * static_cast<double>(rows)));
-
+    if (cols == 0) return result;
+    const std::uint32_t k = quantile_index(mean, rows);
+    std::vector<double> column(rows);
     for (std::size_t c = 0; c < cols; ++c) {
-        column.clear();
         const std::ptrdiff_t base = static_cast<std::ptrdiff_t>(c) * col_stride;
         for (std::size_t r = 0; r < rows; ++r) {
-            column.push_back(data[base + static_cast<std::ptrdiff_t>(r) * row_stride]);
+            column[r] = data[base + static_cast<std::ptrdiff_t>(r) * row_stride];
         }
-
         // NaN cells are kept: a positive NaN sorts last and makes the
         // range, hence the spread, NaN.
-        std::sort(column.begin(), column.end(),
-                  [](double a, double b) { return total_order_key(a) < total_order_key(b); });
-
-        const double center = center_of(column, k);
-        const double spread = variance * (column[rows - 1] - column[0]);
-        result.push_back({center, spread});
+        result.push_back(column_distribution(column, k, variance));
     }
     return result;
 }

@@ -3,6 +3,8 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <span>
 #include <vector>
 
 #include "generators/common.hpp"
@@ -14,6 +16,15 @@ struct ColumnDistribution {
     double center;  // order statistic picked by the `mean` quantile level
     double spread;  // `variance` times the column's range
 };
+
+// The quantile position floor(mean * rows), saturated to 32 bits; a fault
+// (index out of range) when it points past the end of a column of `rows`
+// values (mean >= 1 with an odd row count, or no rows at all).
+std::uint32_t quantile_index(double mean, std::size_t rows);
+
+// Centre and spread of one column from its values (reordered in place),
+// with k from quantile_index.
+ColumnDistribution column_distribution(std::span<double> values, std::uint32_t k, double variance);
 
 // One distribution per column of a rows x cols view whose cell (r, c) is
 // data[r * row_stride + c * col_stride] (strides counted in elements).

@@ -1,0 +1,118 @@
+#include "generators/schedule.hpp"
+
+#include <optional>
+#include <utility>
+
+#include "generators/column_index.hpp"
+#include "pool/channel.hpp"
+#include "utils/fault.hpp"
+
+namespace gapweave {
+
+namespace {
+
+// Runs `work(i)` for every i in `items` as one pool job each and returns
+// the results by position. A job that fails leaves its result missing,
+// which is an internal fault here: no planned job is expected to fail.
+template <class Result, class Work>
+std::vector<Result> run_jobs(ThreadPool& pool, const std::vector<std::size_t>& items, const Work& work,
+                             std::vector<Result> results) {
+    auto [sender, receiver] = make_channel<std::pair<std::size_t, Result>>();
+    for (std::size_t i : items) {
+        pool.execute([sender = sender, i, &work]() mutable { sender.send({i, work(i)}); });
+    }
+    sender.reset();
+    pool.join();
+    std::size_t received = 0;
+    while (auto message = receiver.recv()) {
+        results[message->first] = std::move(message->second);
+        ++received;
+    }
+    expect(received == items.size(), "a column job of the call failed");
+    return results;
+}
+
+std::vector<std::uint32_t> pick_column(const Matrix& matrix, const ColumnSchedule& schedule, Mode mode,
+                                       const ColumnSchedule* driver_schedule,
+                                       const std::vector<std::uint32_t>* driver_rows) {
+    ColumnIndex index(matrix, schedule.hole, schedule.driver);
+    std::vector<std::uint32_t> rows;
+    rows.reserve(schedule.targets.size());
+    std::size_t blanked = 0;  // driver picks already turned missing
+    for (std::size_t i = 0; i < schedule.targets.size(); ++i) {
+        if (driver_schedule != nullptr) {
+            // Cells of the driver blanked in earlier passes now read missing.
+            const std::uint32_t pass = schedule.passes[i];
+            while (blanked < driver_rows->size() && driver_schedule->passes[blanked] < pass) {
+                index.make_missing((*driver_rows)[blanked]);
+                ++blanked;
+            }
+        }
+        const auto row = index.take(mode, schedule.targets[i]);
+        expect(row.has_value(), "a scheduled pick found no cell");
+        rows.push_back(static_cast<std::uint32_t>(*row));
+    }
+    return rows;
+}
+
+}  // namespace
+
+std::vector<ColumnDistribution> distributions_of(ThreadPool& pool,
+                                                 const std::shared_ptr<const Matrix>& matrix,
+                                                 const std::vector<bool>& wanted, std::uint32_t k,
+                                                 double variance) {
+    std::vector<std::size_t> columns;
+    for (std::size_t c = 0; c < wanted.size(); ++c) {
+        if (wanted[c]) columns.push_back(c);
+    }
+    const auto work = [&matrix, k, variance](std::size_t c) {
+        const Matrix& cells = *matrix;
+        std::vector<double> values(cells.rows);
+        for (std::size_t r = 0; r < cells.rows; ++r) values[r] = cells.at(r, c);
+        return column_distribution(values, k, variance);
+    };
+    return run_jobs(pool, columns, work, std::vector<ColumnDistribution>(wanted.size(), {0.0, 0.0}));
+}
+
+void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
+                   const std::vector<ColumnSchedule>& schedules, Mode mode) {
+    // Which schedule blanks each column, to find drivers that are hole columns.
+    std::vector<std::optional<std::size_t>> schedule_of(matrix->cols);
+    for (std::size_t i = 0; i < schedules.size(); ++i) schedule_of[schedules[i].hole] = i;
+
+    std::vector<std::size_t> independent;
+    std::vector<std::size_t> dependent;
+    for (std::size_t i = 0; i < schedules.size(); ++i) {
+        const ColumnSchedule& s = schedules[i];
+        if (s.targets.empty()) continue;
+        const bool driven_by_other_hole = s.driver != s.hole && schedule_of[s.driver].has_value();
+        (driven_by_other_hole ? dependent : independent).push_back(i);
+    }
+
+    std::vector<std::vector<std::uint32_t>> picks;
+    {
+        std::shared_ptr<const Matrix> shared = matrix;
+        picks = run_jobs(pool, independent,
+                         [&](std::size_t i) {
+                             return pick_column(*shared, schedules[i], mode, nullptr, nullptr);
+                         },
+                         std::vector<std::vector<std::uint32_t>>(schedules.size()));
+        // The drivers' picks are complete and no longer written from here on.
+        const auto& driver_picks = picks;
+        auto dependent_picks = run_jobs(
+            pool, dependent,
+            [&](std::size_t i) {
+                const std::size_t d = *schedule_of[schedules[i].driver];
+                return pick_column(*shared, schedules[i], mode, &schedules[d], &driver_picks[d]);
+            },
+            std::vector<std::vector<std::uint32_t>>(schedules.size()));
+        for (std::size_t i : dependent) picks[i] = std::move(dependent_picks[i]);
+    }
+    expect(matrix.use_count() == 1, "the matrix is still shared after the column jobs");
+    Matrix& cells = *matrix;
+    for (std::size_t i = 0; i < schedules.size(); ++i) {
+        for (std::uint32_t row : picks[i]) cells.at(row, schedules[i].hole) = kMissing;
+    }
+}
+
+}  // namespace gapweave
