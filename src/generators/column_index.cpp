@@ -1,6 +1,7 @@
 #include "generators/column_index.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <numeric>
 #include <utility>
@@ -9,49 +10,107 @@
 
 namespace gapweave {
 
-ColumnIndex::ColumnIndex(const Matrix& matrix, std::size_t hole, std::size_t driver) {
+namespace {
+
+// The total order as an unsigned key.
+std::uint64_t unsigned_order_key(double value) {
+    return static_cast<std::uint64_t>(total_order_key(value)) ^ (std::uint64_t{1} << 63);
+}
+
+}  // namespace
+
+void radix_sort(std::vector<KeyedRow>& entries) {
+    // Least significant digit first, skipping digits that are the same in
+    // every key (common in the exponent bits of real data).
+    constexpr int kBits = 11;
+    constexpr int kDigits = (64 + kBits - 1) / kBits;
+    constexpr std::uint64_t kMask = (std::uint64_t{1} << kBits) - 1;
+    std::vector<std::array<std::uint32_t, kMask + 1>> counts(kDigits);
+    for (const KeyedRow& e : entries) {
+        for (int d = 0; d < kDigits; ++d) ++counts[d][(e.key >> (kBits * d)) & kMask];
+    }
+    std::vector<KeyedRow> scratch(entries.size());
+    for (int d = 0; d < kDigits; ++d) {
+        auto& count = counts[d];
+        if (std::any_of(count.begin(), count.end(), [&](std::uint32_t n) { return n == entries.size(); })) {
+            continue;
+        }
+        std::uint32_t offset = 0;
+        for (std::uint32_t& n : count) offset += std::exchange(n, offset);
+        for (const KeyedRow& e : entries) scratch[count[(e.key >> (kBits * d)) & kMask]++] = e;
+        entries.swap(scratch);
+    }
+}
+
+ColumnIndex::ColumnIndex(const Matrix& matrix, std::size_t hole, std::size_t driver, Mode mode,
+                         bool driver_changes)
+    : uses_tree_(mode == Mode::GM) {
     expect(matrix.rows < kNone, "too many rows for a column index");
-    std::vector<std::pair<std::int64_t, std::uint32_t>> entries;
+    std::vector<KeyedRow> entries;
     entries.reserve(matrix.rows);
     for (std::size_t r = 0; r < matrix.rows; ++r) {
         if (std::isnan(matrix.at(r, hole))) continue;
         const double value = matrix.at(r, driver);
         expect(!std::isnan(value), "a candidate's driver value is missing");
-        entries.emplace_back(total_order_key(value), static_cast<std::uint32_t>(r));
+        entries.push_back({unsigned_order_key(value), static_cast<std::uint32_t>(r)});
     }
-    std::sort(entries.begin(), entries.end());
+    // Rows went in ascending, and the sort is stable: equal values keep
+    // their rows in order.
+    radix_sort(entries);
 
-    live_.assign(matrix.rows, 0);
-    group_of_.assign(matrix.rows, kNone);
+    if (driver_changes) {
+        live_.assign(matrix.rows, 0);
+        group_of_.assign(matrix.rows, kNone);
+    }
     rows_.resize(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const auto [key, row] = entries[i];
-        if (i == 0 || key != entries[i - 1].first) {
+        if (i == 0 || key != entries[i - 1].key) {
             begin_.push_back(static_cast<std::uint32_t>(i));
             value_.push_back(matrix.at(row, driver));
         }
         rows_[i] = row;
-        group_of_[row] = static_cast<Group>(value_.size() - 1);
-        live_[row] = 1;
+        if (driver_changes) {
+            group_of_[row] = static_cast<Group>(value_.size() - 1);
+            live_[row] = 1;
+        }
     }
     const std::size_t groups = value_.size();
     begin_.push_back(static_cast<std::uint32_t>(entries.size()));
     head_.assign(begin_.begin(), begin_.end() - 1);
+    head_row_.resize(groups);
+    for (std::size_t g = 0; g < groups; ++g) head_row_[g] = rows_[begin_[g]];
 
     next_live_.resize(groups + 1);
     std::iota(next_live_.begin(), next_live_.end(), Group{0});
     prev_live_.resize(groups + 1);
     std::iota(prev_live_.begin(), prev_live_.end(), Group{0});
 
-    while (leaves_ < groups) leaves_ *= 2;
-    tree_.assign(2 * leaves_, kNone);
-    for (std::size_t g = 0; g < groups; ++g) tree_[leaves_ + g] = rows_[begin_[g]];
-    for (std::size_t i = leaves_ - 1; i >= 1; --i) tree_[i] = std::min(tree_[2 * i], tree_[2 * i + 1]);
+    if (uses_tree_) {
+        while (leaves_ < groups) leaves_ *= 2;
+        tree_.assign(2 * leaves_, kNone);
+        std::copy(head_row_.begin(), head_row_.end(), tree_.begin() + static_cast<std::ptrdiff_t>(leaves_));
+        for (std::size_t i = leaves_ - 1; i >= 1; --i) tree_[i] = std::min(tree_[2 * i], tree_[2 * i + 1]);
+    }
 }
 
-std::optional<std::size_t> ColumnIndex::take(Mode mode, double target) {
+std::vector<std::uint32_t> ColumnIndex::splits(std::span<const double> targets) const {
+    std::vector<std::uint32_t> order(targets.size());
+    std::iota(order.begin(), order.end(), std::uint32_t{0});
+    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return targets[a] < targets[b]; });
+    std::vector<std::uint32_t> result(targets.size());
+    Group g = 0;
+    const Group groups = static_cast<Group>(value_.size());
+    for (std::uint32_t i : order) {
+        while (g < groups && value_[g] < targets[i]) ++g;
+        result[i] = g;
+    }
+    return result;
+}
+
+std::optional<std::size_t> ColumnIndex::take(Mode mode, double target, std::uint32_t split) {
     switch (mode) {
-        case Mode::GM: return take_gm(target);
+        case Mode::GM: return take_gm(target, split);
         case Mode::MAX: return take_smallest();
         case Mode::MIN: return take_largest();
     }
@@ -64,7 +123,27 @@ void ColumnIndex::make_missing(std::size_t row) {
     missing_.push(static_cast<std::uint32_t>(row));
 }
 
-std::optional<std::size_t> ColumnIndex::take_gm(double target) {
+template <class KeyOf>
+ColumnIndex::Group ColumnIndex::run_min_group(Group edge, std::int64_t key, bool leftwards,
+                                             const KeyOf& key_of) {
+    // Usually the neighbouring live group has a larger key and the run is
+    // the edge group alone.
+    const Group groups = static_cast<Group>(value_.size());
+    const Group neighbour = leftwards ? (edge > 0 ? live_at_or_before(edge - 1) : kNone)
+                                      : (edge + 1 < groups ? live_at_or_after(edge + 1) : kNone);
+    if (neighbour == kNone || key_of(value_[neighbour]) != key) return edge;
+    // Keys are monotone over each side, so the equal ones form a range.
+    if (leftwards) {
+        const auto first = std::partition_point(value_.begin(), value_.begin() + edge + 1,
+                                                [&](double v) { return key_of(v) > key; });
+        return min_group(static_cast<Group>(first - value_.begin()), edge + 1);
+    }
+    const auto end = std::partition_point(value_.begin() + edge, value_.end(),
+                                          [&](double v) { return key_of(v) <= key; });
+    return min_group(edge, static_cast<Group>(end - value_.begin()));
+}
+
+std::optional<std::size_t> ColumnIndex::take_gm(double target, Group split) {
     const Group groups = static_cast<Group>(value_.size());
     // The key the scan compares: the rounded square of the rounded difference.
     const auto key_of = [target](double value) {
@@ -76,9 +155,6 @@ std::optional<std::size_t> ColumnIndex::take_gm(double target) {
     // at or above it. An infinite target meets a value of the same infinity
     // in a NaN whose sign is the processor's; that one group is compared on
     // its own rather than as part of the monotone right side.
-    const Group split = static_cast<Group>(
-        std::partition_point(value_.begin(), value_.end(), [&](double v) { return v < target; }) -
-        value_.begin());
     Group same_infinity = kNone;
     Group right_begin = split;
     if (std::isinf(target) && split < groups && value_[split] == target) {
@@ -104,41 +180,38 @@ std::optional<std::size_t> ColumnIndex::take_gm(double target) {
     if (!missing_.empty()) consider(missing_key);
     if (!best_key) return std::nullopt;
 
-    // Every row whose key equals the smallest one competes on its row
-    // number: on the left the tying groups form a run ending at `left`, on
-    // the right a run starting at `right`.
+    // Every row whose key equals the smallest one competes on its row number.
     std::uint32_t best_row = kNone;
+    Group best_group = kNone;
+    const auto offer = [&](std::uint32_t row, Group g) {
+        if (row < best_row) {
+            best_row = row;
+            best_group = g;
+        }
+    };
     if (left != kNone && left_key == *best_key) {
-        const auto first = std::partition_point(
-            value_.begin(), value_.begin() + left + 1,
-            [&](double v) { return key_of(v) > *best_key; });
-        best_row = std::min(best_row, min_row(static_cast<Group>(first - value_.begin()), left + 1));
+        const Group g = run_min_group(left, *best_key, true, key_of);
+        offer(head_row(g), g);
     }
     if (right != kNone && right_key == *best_key) {
-        const auto end = std::partition_point(value_.begin() + right, value_.end(),
-                                              [&](double v) { return key_of(v) <= *best_key; });
-        best_row = std::min(best_row, min_row(right, static_cast<Group>(end - value_.begin())));
+        const Group g = run_min_group(right, *best_key, false, key_of);
+        offer(head_row(g), g);
     }
-    if (infinity_live && infinity_key == *best_key) best_row = std::min(best_row, head_row(same_infinity));
-    const bool missing_wins = !missing_.empty() && missing_key == *best_key && missing_.top() < best_row;
-    if (missing_wins) {
+    if (infinity_live && infinity_key == *best_key) offer(head_row(same_infinity), same_infinity);
+    if (!missing_.empty() && missing_key == *best_key && missing_.top() < best_row) {
         best_row = missing_.top();
         missing_.pop();
         return best_row;
     }
     expect(best_row != kNone, "no row for the smallest key");
-    remove(best_row);
+    take_head(best_group);
     return best_row;
 }
 
 std::optional<std::size_t> ColumnIndex::take_smallest() {
     const Group groups = static_cast<Group>(value_.size());
     const Group g = groups > 0 ? live_at_or_after(0) : kNone;
-    if (g != kNone && g < groups) {
-        const std::uint32_t row = head_row(g);
-        remove(row);
-        return row;
-    }
+    if (g != kNone) return take_head(g);
     // The missing value is the largest of all, so those rows come last.
     if (missing_.empty()) return std::nullopt;
     const std::uint32_t row = missing_.top();
@@ -155,25 +228,33 @@ std::optional<std::size_t> ColumnIndex::take_largest() {
     const Group groups = static_cast<Group>(value_.size());
     const Group g = groups > 0 ? live_at_or_before(groups - 1) : kNone;
     if (g == kNone) return std::nullopt;
-    const std::uint32_t row = head_row(g);
-    remove(row);
+    return take_head(g);
+}
+
+std::uint32_t ColumnIndex::take_head(Group g) {
+    const std::uint32_t row = head_row_[g];
+    if (!live_.empty()) live_[row] = 0;
+    ++head_[g];
+    refresh_head(g);
     return row;
 }
 
 void ColumnIndex::remove(std::size_t row) {
     live_[row] = 0;
     const Group g = group_of_[row];
-    if (rows_[head_[g]] != row) return;  // the group's earliest live row is unchanged
-    const std::uint32_t next = head_row(g);
-    set_head(g, next);
-    if (next == kNone) kill_group(g);
+    if (head_row_[g] == row) refresh_head(g);  // otherwise the earliest live row is unchanged
 }
 
-std::uint32_t ColumnIndex::head_row(Group g) {
+void ColumnIndex::refresh_head(Group g) {
     std::uint32_t& position = head_[g];
     const std::uint32_t end = begin_[g + 1];
-    while (position < end && !live_[rows_[position]]) ++position;
-    return position < end ? rows_[position] : kNone;
+    if (!live_.empty()) {
+        while (position < end && !live_[rows_[position]]) ++position;
+    }
+    const std::uint32_t row = position < end ? rows_[position] : kNone;
+    head_row_[g] = row;
+    if (uses_tree_) set_head(g, row);
+    if (row == kNone) kill_group(g);
 }
 
 ColumnIndex::Group ColumnIndex::live_at_or_after(Group g) {
@@ -201,19 +282,35 @@ void ColumnIndex::kill_group(Group g) {
     prev_live_[g + 1] = g;
 }
 
-std::uint32_t ColumnIndex::min_row(Group lo, Group hi) const {
+ColumnIndex::Group ColumnIndex::min_group(Group lo, Group hi) const {
+    // The covering node with the smallest head row, then down to its leaf.
+    // Head rows of live groups are distinct, so the leaf is unique.
+    std::size_t best_node = 0;
     std::uint32_t best = kNone;
+    const auto visit = [&](std::size_t node) {
+        if (tree_[node] < best) {
+            best = tree_[node];
+            best_node = node;
+        }
+    };
     for (std::size_t l = lo + leaves_, h = hi + leaves_; l < h; l /= 2, h /= 2) {
-        if (l & 1) best = std::min(best, tree_[l++]);
-        if (h & 1) best = std::min(best, tree_[--h]);
+        if (l & 1) visit(l++);
+        if (h & 1) visit(--h);
     }
-    return best;
+    expect(best != kNone, "an empty run of groups");
+    std::size_t node = best_node;
+    while (node < leaves_) node = tree_[2 * node] == best ? 2 * node : 2 * node + 1;
+    return static_cast<Group>(node - leaves_);
 }
 
 void ColumnIndex::set_head(Group g, std::uint32_t row) {
     std::size_t i = g + leaves_;
     tree_[i] = row;
-    for (i /= 2; i >= 1; i /= 2) tree_[i] = std::min(tree_[2 * i], tree_[2 * i + 1]);
+    for (i /= 2; i >= 1; i /= 2) {
+        const std::uint32_t m = std::min(tree_[2 * i], tree_[2 * i + 1]);
+        if (tree_[i] == m) break;  // ancestors are unchanged too
+        tree_[i] = m;
+    }
 }
 
 }  // namespace gapweave

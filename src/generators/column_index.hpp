@@ -15,22 +15,42 @@
 #include <cstdint>
 #include <optional>
 #include <queue>
+#include <span>
 #include <vector>
 
 #include "generators/common.hpp"
 
 namespace gapweave {
 
+// A candidate's value as an unsigned total-order key, and its row.
+struct KeyedRow {
+    std::uint64_t key;
+    std::uint32_t row;
+};
+
+// Stable sort by key (LSD radix, eleven bits at a time).
+void radix_sort(std::vector<KeyedRow>& entries);
+
 class ColumnIndex {
 public:
     // Candidates are the rows whose `hole` cell is not missing, valued by
     // their `driver` cell. The driver cells of those rows must not be NaN.
-    ColumnIndex(const Matrix& matrix, std::size_t hole, std::size_t driver);
+    // `driver_changes`: make_missing will be used (the driver is itself
+    // losing cells during the call), so rows must be tracked one by one.
+    ColumnIndex(const Matrix& matrix, std::size_t hole, std::size_t driver, Mode mode,
+                bool driver_changes);
+
+    // For each target, the first group whose value is not below it: where
+    // the GM search starts. One merge of the sorted targets with the sorted
+    // values instead of a binary search per pick.
+    std::vector<std::uint32_t> splits(std::span<const double> targets) const;
 
     // Takes the row the mode picks; nullopt when no candidate is left.
-    std::optional<std::size_t> take(Mode mode, double target);
+    // `split` (GM only) is the target's entry from splits().
+    std::optional<std::size_t> take(Mode mode, double target, std::uint32_t split);
 
-    // True while `row` is a candidate still valued by its driver cell.
+    // True while `row` is a candidate still valued by its driver cell
+    // (tracked only when the driver changes).
     bool holds(std::size_t row) const noexcept { return row < live_.size() && live_[row]; }
 
     // The row's driver cell has been blanked: from now on it competes with
@@ -41,34 +61,47 @@ private:
     using Group = std::uint32_t;
     static constexpr std::uint32_t kNone = UINT32_MAX;
 
-    std::optional<std::size_t> take_gm(double target);
+    std::optional<std::size_t> take_gm(double target, Group split);
     std::optional<std::size_t> take_smallest();
     std::optional<std::size_t> take_largest();
 
-    // Removes `row` from its group, keeping heads and the row tree current.
+    // Takes group g's earliest live row out of the index.
+    std::uint32_t take_head(Group g);
+    // Removes any live `row` (tracked rows only).
     void remove(std::size_t row);
+    // Advances a group's head past rows that are gone and publishes it.
+    void refresh_head(Group g);
+    // The group with the earliest head row in the run of equal keys that
+    // ends (on the left) or starts (on the right) at the live group `edge`.
+    template <class KeyOf>
+    Group run_min_group(Group edge, std::int64_t key, bool leftwards, const KeyOf& key_of);
     // The group's earliest live row, kNone when the group is empty.
-    std::uint32_t head_row(Group g);
+    std::uint32_t head_row(Group g) const noexcept { return head_row_[g]; }
     // Nearest live group at or after / at or before g (kNone when none).
     Group live_at_or_after(Group g);
     Group live_at_or_before(Group g);
     void kill_group(Group g);
-    // Smallest head row over groups [lo, hi).
-    std::uint32_t min_row(Group lo, Group hi) const;
+    // The live group with the smallest head row among groups [lo, hi).
+    Group min_group(Group lo, Group hi) const;
     void set_head(Group g, std::uint32_t row);
 
     std::vector<std::uint32_t> rows_;   // candidate rows sorted by (value, row)
     std::vector<std::uint32_t> begin_;  // group g holds rows_[begin_[g] .. begin_[g + 1])
     std::vector<std::uint32_t> head_;   // position of group g's first possibly live row
+    std::vector<std::uint32_t> head_row_;  // group g's earliest live row, kNone when empty
     std::vector<double> value_;         // the value of group g
-    std::vector<Group> group_of_;       // matrix row -> its group
-    std::vector<std::uint8_t> live_;    // matrix row -> still a valued candidate
+    // Tracked rows only: matrix row -> its group, and whether it is still a
+    // valued candidate.
+    std::vector<Group> group_of_;
+    std::vector<std::uint8_t> live_;
+    bool uses_tree_ = false;
 
     // Skip lists over dead groups (union-find with path halving).
     std::vector<Group> next_live_;
     std::vector<Group> prev_live_;
 
-    // Minimum head row per range of groups (iterative segment tree).
+    // Minimum head row per range of groups (iterative segment tree), kept
+    // for GM only.
     std::size_t leaves_ = 1;
     std::vector<std::uint32_t> tree_;
 

@@ -35,7 +35,9 @@ std::vector<Result> run_jobs(ThreadPool& pool, const std::vector<std::size_t>& i
 std::vector<std::uint32_t> pick_column(const Matrix& matrix, const ColumnSchedule& schedule, Mode mode,
                                        const ColumnSchedule* driver_schedule,
                                        const std::vector<std::uint32_t>* driver_rows) {
-    ColumnIndex index(matrix, schedule.hole, schedule.driver);
+    ColumnIndex index(matrix, schedule.hole, schedule.driver, mode, driver_schedule != nullptr);
+    const std::vector<std::uint32_t> splits =
+        mode == Mode::GM ? index.splits(schedule.targets) : std::vector<std::uint32_t>(schedule.targets.size());
     std::vector<std::uint32_t> rows;
     rows.reserve(schedule.targets.size());
     std::size_t blanked = 0;  // driver picks already turned missing
@@ -48,7 +50,7 @@ std::vector<std::uint32_t> pick_column(const Matrix& matrix, const ColumnSchedul
                 ++blanked;
             }
         }
-        const auto row = index.take(mode, schedule.targets[i]);
+        const auto row = index.take(mode, schedule.targets[i], splits[i]);
         expect(row.has_value(), "a scheduled pick found no cell");
         rows.push_back(static_cast<std::uint32_t>(*row));
     }
