@@ -46,6 +46,12 @@ double adversarial_value(RandomSource& rng, int palette) {
         case 0: return static_cast<double>(rng.uniform_below(4));  // heavy ties
         case 1: return kSpecial[rng.uniform_below(kCount)];
         case 2: return rng.uniform_f64() * 10.0 - 5.0;
+        case 4: {
+            // Distinct finite values beside an infinity: with a positive
+            // variance every target is infinite, and every finite value ties.
+            if (rng.uniform_below(6) == 0) return rng.uniform_below(2) ? kSpecial[6] : kSpecial[7];
+            return rng.uniform_f64() * 100.0 - 50.0;
+        }
         default: {
             // Mostly finite specials, rarely an infinity.
             const std::uint32_t pick = rng.uniform_below(kCount);
@@ -114,7 +120,7 @@ TEST_P(PlannedPaths, MnarMatchesPassByPass) {
     for (int trial = 0; trial < 600; ++trial) {
         const std::size_t rows = 1 + cases.uniform_below(12);
         const std::size_t cols = 1 + cases.uniform_below(5);
-        const int palette = static_cast<int>(cases.uniform_below(4));
+        const int palette = static_cast<int>(cases.uniform_below(5));
         const Matrix table = random_table(cases, rows, cols, palette, cases.uniform_below(8) == 0);
         const double alpha = cases.uniform_f64() * 1.3;
         const Case c{cases.next_u64(), GetParam(), means[cases.uniform_below(5)],
@@ -132,16 +138,18 @@ TEST_P(PlannedPaths, MarMatchesPassByPass) {
     RandomSource cases = RandomSource::seed_from_u64(4048 + static_cast<int>(GetParam()));
     const double means[] = {0.5, 0.0, 0.3, 0.9};
     const double variances[] = {0.0, 0.1, 1.0};
-    const double caps[] = {0.8, 0.5, 0.3, 0.2, 1.0};
-    for (int trial = 0; trial < 600; ++trial) {
-        const std::size_t rows = 1 + cases.uniform_below(12);
-        const std::size_t cols = 1 + cases.uniform_below(6);
-        const int palette = static_cast<int>(cases.uniform_below(4));
+    // Small caps make every column a hole column driven by column 0, so
+    // hole columns lose driver values during the call.
+    const double caps[] = {0.8, 0.5, 0.3, 0.2, 1.0, 0.05, 0.02};
+    for (int trial = 0; trial < 900; ++trial) {
+        const std::size_t rows = 1 + cases.uniform_below(16);
+        const std::size_t cols = 1 + cases.uniform_below(8);
+        const int palette = static_cast<int>(cases.uniform_below(5));
         const Matrix table = random_table(cases, rows, cols, palette, cases.uniform_below(8) == 0);
         const double alpha = cases.uniform_f64();
         const Case c{cases.next_u64(), GetParam(), means[cases.uniform_below(4)],
-                     variances[cases.uniform_below(3)]};
-        const double cap = caps[cases.uniform_below(5)];
+                     variances[cases.uniform_below(4)]};
+        const double cap = caps[cases.uniform_below(7)];
 
         std::vector<std::string> warnings_a, warnings_b;
         MAR planned{c.mean, c.variance, cap, c.mode, RandomSource::seed_from_u64(c.seed), ThreadPool(3)};
