@@ -42,6 +42,31 @@ void radix_sort(std::vector<KeyedRow>& entries) {
     }
 }
 
+std::vector<std::uint32_t> extreme_rows(const Matrix& matrix, std::size_t hole, std::size_t driver,
+                                        Mode mode, std::size_t count) {
+    expect(matrix.rows < UINT32_MAX, "too many rows for a column index");
+    std::vector<KeyedRow> entries;
+    entries.reserve(matrix.rows);
+    for (std::size_t r = 0; r < matrix.rows; ++r) {
+        if (std::isnan(matrix.at(r, hole))) continue;
+        const double value = matrix.at(r, driver);
+        expect(!std::isnan(value), "a candidate's driver value is missing");
+        // MIN wants the largest values first: flip the key.
+        const std::uint64_t key = unsigned_order_key(value);
+        entries.push_back({mode == Mode::MIN ? ~key : key, static_cast<std::uint32_t>(r)});
+    }
+    expect(count <= entries.size(), "more picks than candidates");
+    const auto before = [](const KeyedRow& a, const KeyedRow& b) {
+        return a.key < b.key || (a.key == b.key && a.row < b.row);
+    };
+    const auto middle = entries.begin() + static_cast<std::ptrdiff_t>(count);
+    std::nth_element(entries.begin(), middle, entries.end(), before);
+    std::sort(entries.begin(), middle, before);
+    std::vector<std::uint32_t> rows(count);
+    for (std::size_t i = 0; i < count; ++i) rows[i] = entries[i].row;
+    return rows;
+}
+
 ColumnIndex::ColumnIndex(const Matrix& matrix, std::size_t hole, std::size_t driver, Mode mode,
                          bool driver_changes)
     : uses_tree_(mode == Mode::GM) {

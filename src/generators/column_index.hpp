@@ -31,6 +31,14 @@ struct KeyedRow {
 // Stable sort by key (LSD radix, eleven bits at a time).
 void radix_sort(std::vector<KeyedRow>& entries);
 
+// The first `count` picks of MAX (smallest values first) or MIN (largest
+// first) when the candidates' values do not change during the call: ties
+// go to the earliest row, so the picks are simply the candidates in
+// (value, row) order, and a selection plus a sort of the picked part gives
+// them without ordering the rest.
+std::vector<std::uint32_t> extreme_rows(const Matrix& matrix, std::size_t hole, std::size_t driver,
+                                        Mode mode, std::size_t count);
+
 class ColumnIndex {
 public:
     // Candidates are the rows whose `hole` cell is not missing, valued by

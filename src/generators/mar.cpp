@@ -146,7 +146,7 @@ Matrix MAR::punch_passes(Matrix matrix, double alpha, const WarnFn& warn) {
         }
         done += chosen;
         // Once every hole column is blank, further passes could only fail.
-        if (holes_present == 0) break;
+        if (holes_present == 0 && may_stop_early(plan.total - done, shared->rows * shared->cols)) break;
     }
     return std::move(*shared);
 }
@@ -207,7 +207,7 @@ Matrix MAR::punch(Matrix matrix, double alpha, const WarnFn& warn) {
         }
         done += remaining >= cols ? plan.holes : std::min(plan.holes, remaining);
         ++pass;
-        if (holes_present == 0) break;
+        if (holes_present == 0 && may_stop_early(plan.total - done, shared->rows * shared->cols)) break;
     }
     run_schedules(pool, shared, schedules, mode);
     return std::move(*shared);

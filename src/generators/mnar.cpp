@@ -69,7 +69,7 @@ Matrix MNAR::punch_passes(Matrix matrix, double alpha) {
         }
         done += static_cast<std::uint32_t>(visit.size());
         // Once every cell is blank, further passes could only fail.
-        if (present_total == 0) break;
+        if (present_total == 0 && may_stop_early(total - done, shared->rows * shared->cols)) break;
     }
     return std::move(*shared);
 }
@@ -114,7 +114,7 @@ Matrix MNAR::punch(Matrix matrix, double alpha) {
         }
         done += static_cast<std::uint32_t>(visit.size());
         ++pass;
-        if (present_total == 0) break;
+        if (present_total == 0 && may_stop_early(total - done, shared->rows * shared->cols)) break;
     }
     run_schedules(pool, shared, schedules, mode);
     return std::move(*shared);

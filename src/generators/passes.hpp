@@ -2,7 +2,9 @@
 // picking at most one row to blank, then the calling thread writes the holes.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
@@ -41,6 +43,16 @@ std::optional<std::size_t> pick_row(const Matrix& matrix, const ColumnTask& task
 std::vector<Pick> run_pass(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
                            std::span<const ColumnTask> tasks, ModeComparison compare,
                            const char* still_shared);
+
+// Once every column that takes holes has run out of cells, further passes
+// can only draw numbers and fail their picks. They are still replayed (so
+// the random stream, and a late "Sample is nan", stay exactly as the passes
+// would leave them) while the picks left number at most about the table's
+// cell count; beyond that the call stops, which keeps an absurd alpha from
+// running for hours.
+inline bool may_stop_early(std::uint32_t picks_left, std::size_t cells) {
+    return picks_left > std::max<std::size_t>(cells, std::size_t{1} << 20);
+}
 
 // Number of non-missing cells in each column.
 std::vector<std::size_t> count_present(const Matrix& matrix);

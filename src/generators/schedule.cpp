@@ -35,6 +35,9 @@ std::vector<Result> run_jobs(ThreadPool& pool, const std::vector<std::size_t>& i
 std::vector<std::uint32_t> pick_column(const Matrix& matrix, const ColumnSchedule& schedule, Mode mode,
                                        const ColumnSchedule* driver_schedule,
                                        const std::vector<std::uint32_t>* driver_rows) {
+    if (driver_schedule == nullptr && mode != Mode::GM) {
+        return extreme_rows(matrix, schedule.hole, schedule.driver, mode, schedule.targets.size());
+    }
     ColumnIndex index(matrix, schedule.hole, schedule.driver, mode, driver_schedule != nullptr);
     const std::vector<std::uint32_t> splits =
         mode == Mode::GM ? index.splits(schedule.targets) : std::vector<std::uint32_t>(schedule.targets.size());

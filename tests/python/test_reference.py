@@ -487,10 +487,6 @@ def test_mar_driver_choice_sees_fused_running_variance(mode, seed):
     assert model_obj.last.pairs == [(0, 2)]
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="rounded-up Total exceeds rows x h; the module skips the last pass and its draws",
-)
 @pytest.mark.parametrize("seed", [0, 1])
 def test_mar_total_beyond_capacity_still_draws_last_pass(seed):
     # 6 x 3 cells, cap 1.0, alpha 0.9: rate 1 - 1/3 = 0.6666666666666667, h = 2 hole
