@@ -17,6 +17,23 @@ std::uint64_t unsigned_order_key(double value) {
     return static_cast<std::uint64_t>(total_order_key(value)) ^ (std::uint64_t{1} << 63);
 }
 
+// The candidates in row order: rows whose hole cell is present, keyed by
+// their driver value (flipped to order the largest first).
+std::vector<KeyedRow> candidate_entries(const Matrix& matrix, std::size_t hole, std::size_t driver,
+                                        bool flip) {
+    expect(matrix.rows < UINT32_MAX, "too many rows for a column index");
+    const std::uint64_t mask = flip ? ~std::uint64_t{0} : 0;
+    std::vector<KeyedRow> entries;
+    entries.reserve(matrix.rows);
+    for (std::size_t r = 0; r < matrix.rows; ++r) {
+        if (std::isnan(matrix.at(r, hole))) continue;
+        const double value = matrix.at(r, driver);
+        expect(!std::isnan(value), "a candidate's driver value is missing");
+        entries.push_back({unsigned_order_key(value) ^ mask, static_cast<std::uint32_t>(r)});
+    }
+    return entries;
+}
+
 }  // namespace
 
 void radix_sort(std::vector<KeyedRow>& entries) {
@@ -44,17 +61,8 @@ void radix_sort(std::vector<KeyedRow>& entries) {
 
 std::vector<std::uint32_t> extreme_rows(const Matrix& matrix, std::size_t hole, std::size_t driver,
                                         Mode mode, std::size_t count) {
-    expect(matrix.rows < UINT32_MAX, "too many rows for a column index");
-    std::vector<KeyedRow> entries;
-    entries.reserve(matrix.rows);
-    for (std::size_t r = 0; r < matrix.rows; ++r) {
-        if (std::isnan(matrix.at(r, hole))) continue;
-        const double value = matrix.at(r, driver);
-        expect(!std::isnan(value), "a candidate's driver value is missing");
-        // MIN wants the largest values first: flip the key.
-        const std::uint64_t key = unsigned_order_key(value);
-        entries.push_back({mode == Mode::MIN ? ~key : key, static_cast<std::uint32_t>(r)});
-    }
+    // MIN wants the largest values first: flip the keys.
+    std::vector<KeyedRow> entries = candidate_entries(matrix, hole, driver, mode == Mode::MIN);
     expect(count <= entries.size(), "more picks than candidates");
     const auto before = [](const KeyedRow& a, const KeyedRow& b) {
         return a.key < b.key || (a.key == b.key && a.row < b.row);
@@ -70,15 +78,7 @@ std::vector<std::uint32_t> extreme_rows(const Matrix& matrix, std::size_t hole, 
 ColumnIndex::ColumnIndex(const Matrix& matrix, std::size_t hole, std::size_t driver, Mode mode,
                          bool driver_changes)
     : uses_tree_(mode == Mode::GM) {
-    expect(matrix.rows < kNone, "too many rows for a column index");
-    std::vector<KeyedRow> entries;
-    entries.reserve(matrix.rows);
-    for (std::size_t r = 0; r < matrix.rows; ++r) {
-        if (std::isnan(matrix.at(r, hole))) continue;
-        const double value = matrix.at(r, driver);
-        expect(!std::isnan(value), "a candidate's driver value is missing");
-        entries.push_back({unsigned_order_key(value), static_cast<std::uint32_t>(r)});
-    }
+    std::vector<KeyedRow> entries = candidate_entries(matrix, hole, driver, false);
     // Rows went in ascending, and the sort is stable: equal values keep
     // their rows in order.
     radix_sort(entries);
