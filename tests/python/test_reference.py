@@ -272,6 +272,11 @@ VALUE_KINDS = {
     "wide_floats": st.floats(allow_nan=False, allow_infinity=False),
     "mixed": st.one_of(st.integers(-2, 2).map(float), st.just(-0.0),
                        st.floats(-10, 10, allow_nan=False)),
+    # Infinities, subnormals and magnitudes whose squares overflow or
+    # underflow, beside small integers that tie.
+    "extreme": st.one_of(
+        st.sampled_from([math.inf, -math.inf, 5e-324, -5e-324, 1e300, -1e300, 1e-300, 1e154, -0.0, 0.0]),
+        st.integers(-2, 2).map(float)),
 }
 
 
