@@ -1,6 +1,7 @@
 #include "generators/column_index.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <array>
 #include <cmath>
 #include <numeric>
@@ -15,6 +16,15 @@ namespace {
 // The total order as an unsigned key.
 std::uint64_t unsigned_order_key(double value) {
     return static_cast<std::uint64_t>(total_order_key(value)) ^ (std::uint64_t{1} << 63);
+}
+
+// The inverse of unsigned_order_key.
+double value_of_key(std::uint64_t key) {
+    const auto signed_key = static_cast<std::int64_t>(key ^ (std::uint64_t{1} << 63));
+    // The total-order mapping flips the magnitude bits of negative values
+    // and is its own inverse.
+    const auto bits = signed_key ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(signed_key >> 63) >> 1);
+    return std::bit_cast<double>(bits);
 }
 
 // The candidates in row order: rows whose hole cell is present, keyed by
@@ -92,7 +102,9 @@ ColumnIndex::ColumnIndex(const Matrix& matrix, std::size_t hole, std::size_t dri
         const auto [key, row] = entries[i];
         if (i == 0 || key != entries[i - 1].key) {
             begin_.push_back(static_cast<std::uint32_t>(i));
-            value_.push_back(matrix.at(row, driver));
+            // From the key, not the matrix: the rows come in value order, so
+            // reading their cells would miss the cache on nearly every one.
+            value_.push_back(value_of_key(key));
         }
         rows_[i] = row;
         if (driver_changes) {
