@@ -132,15 +132,20 @@ ColumnIndex::ColumnIndex(const Matrix& matrix, std::size_t hole, std::size_t dri
 }
 
 std::vector<std::uint32_t> ColumnIndex::splits(std::span<const double> targets) const {
-    std::vector<std::uint32_t> order(targets.size());
-    std::iota(order.begin(), order.end(), std::uint32_t{0});
-    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return targets[a] < targets[b]; });
+    // Targets in total order are also in numeric order, which is what the
+    // merge with the group values needs.
+    std::vector<KeyedRow> order(targets.size());
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        order[i] = {unsigned_order_key(targets[i]), static_cast<std::uint32_t>(i)};
+    }
+    radix_sort(order);
     std::vector<std::uint32_t> result(targets.size());
     Group g = 0;
     const Group groups = static_cast<Group>(value_.size());
-    for (std::uint32_t i : order) {
-        while (g < groups && value_[g] < targets[i]) ++g;
-        result[i] = g;
+    for (const KeyedRow& entry : order) {
+        const double target = targets[entry.row];
+        while (g < groups && value_[g] < target) ++g;
+        result[entry.row] = g;
     }
     return result;
 }
