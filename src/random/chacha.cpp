@@ -50,10 +50,41 @@ ChaChaBlock ChaChaCore::block(std::uint64_t counter) const noexcept {
 }
 
 void ChaChaCore::generate(ChaChaBuffer& out) noexcept {
+    // The four blocks of a refill side by side: lane b of every vector
+    // belongs to block b, so each operation advances all four at once.
+    static_assert(kChaChaBlocksPerRefill == 4);
+    using Lanes = std::uint32_t __attribute__((vector_size(16)));
+    const auto rotl = [](Lanes v, int n) { return (v << n) | (v >> (32 - n)); };
+
     const std::uint64_t first = block_counter();
-    for (std::size_t b = 0; b < kChaChaBlocksPerRefill; ++b) {
-        const ChaChaBlock words = block(first + b);
-        for (std::size_t i = 0; i < kChaChaBlockWords; ++i) out[b * kChaChaBlockWords + i] = words[i];
+    Lanes in[kChaChaBlockWords];
+    for (std::size_t i = 0; i < kChaChaBlockWords; ++i) in[i] = Lanes{input_[i], input_[i], input_[i], input_[i]};
+    for (std::uint32_t b = 0; b < 4; ++b) {
+        const std::uint64_t counter = first + b;
+        in[kCounterLow][b] = static_cast<std::uint32_t>(counter);
+        in[kCounterHigh][b] = static_cast<std::uint32_t>(counter >> 32);
+    }
+    Lanes x[kChaChaBlockWords];
+    for (std::size_t i = 0; i < kChaChaBlockWords; ++i) x[i] = in[i];
+    const auto quarter = [&](std::size_t a, std::size_t b, std::size_t c, std::size_t d) {
+        x[a] += x[b]; x[d] = rotl(x[d] ^ x[a], 16);
+        x[c] += x[d]; x[b] = rotl(x[b] ^ x[c], 12);
+        x[a] += x[b]; x[d] = rotl(x[d] ^ x[a], 8);
+        x[c] += x[d]; x[b] = rotl(x[b] ^ x[c], 7);
+    };
+    for (int round = 0; round < kDoubleRounds; ++round) {
+        quarter(0, 4, 8, 12);
+        quarter(1, 5, 9, 13);
+        quarter(2, 6, 10, 14);
+        quarter(3, 7, 11, 15);
+        quarter(0, 5, 10, 15);
+        quarter(1, 6, 11, 12);
+        quarter(2, 7, 8, 13);
+        quarter(3, 4, 9, 14);
+    }
+    for (std::size_t i = 0; i < kChaChaBlockWords; ++i) {
+        const Lanes words = x[i] + in[i];
+        for (std::size_t b = 0; b < 4; ++b) out[b * kChaChaBlockWords + i] = words[b];
     }
     set_block_counter(first + kChaChaBlocksPerRefill);
 }
