@@ -185,7 +185,16 @@ def _exact_fma(a, b, c):
         return math.inf if exact > 0 else -math.inf
 
 
-fma = getattr(math, "fma", _exact_fma)
+def fma(a, b, c):
+    """Fused multiply-add with IEEE results: Python's math.fma (3.13+) raises
+    on overflow and invalid operations where the hardware gives inf or NaN."""
+    native = getattr(math, "fma", None)
+    if native is not None:
+        try:
+            return native(a, b, c)
+        except (OverflowError, ValueError):
+            pass
+    return _exact_fma(a, b, c)
 
 
 def saturate_u32(v):
