@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
+#include <limits>
 #include <set>
 #include <thread>
 #include <vector>
@@ -136,8 +137,19 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(RandomClockSeed, NanosecondsSinceEpochModulo2To64) {
     EXPECT_EQ(gapweave::nanos_since_epoch({0, 0}), 0u);
     EXPECT_EQ(gapweave::nanos_since_epoch({1, 500}), 1000000500u);
-    // 18446744074 s is just past 2^64 ns, so the count wraps.
-    EXPECT_EQ(gapweave::nanos_since_epoch({18446744074, 5}), 290448389u);
+    if constexpr (sizeof(std::time_t) >= 8) {
+        // 18446744074 s is just past 2^64 ns, so the count wraps.
+        std::timespec late{};
+        late.tv_sec = static_cast<std::time_t>(18446744074LL);
+        late.tv_nsec = 5;
+        EXPECT_EQ(gapweave::nanos_since_epoch(late), 290448389u);
+    } else {
+        // A 32-bit clock's last second still counts in 64 bits, without wrapping.
+        std::timespec last{};
+        last.tv_sec = std::numeric_limits<std::time_t>::max();
+        last.tv_nsec = 999999999;
+        EXPECT_EQ(gapweave::nanos_since_epoch(last), 2147483647999999999u);
+    }
     try {
         gapweave::nanos_since_epoch({-1, 999999999});
         ADD_FAILURE() << "a reading before the epoch raised no fault";
