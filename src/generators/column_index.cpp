@@ -85,9 +85,8 @@ std::vector<std::uint32_t> extreme_rows(const Matrix& matrix, std::size_t hole, 
     return rows;
 }
 
-ColumnIndex::ColumnIndex(const Matrix& matrix, std::size_t hole, std::size_t driver, Mode mode,
-                         bool driver_changes)
-    : uses_tree_(mode == Mode::GM) {
+ColumnIndex::ColumnIndex(const Matrix& matrix, std::size_t hole, std::size_t driver,
+                         bool driver_changes) {
     std::vector<KeyedRow> entries = candidate_entries(matrix, hole, driver, false);
     // Rows went in ascending, and the sort is stable: equal values keep
     // their rows in order.
@@ -123,12 +122,6 @@ ColumnIndex::ColumnIndex(const Matrix& matrix, std::size_t hole, std::size_t dri
     prev_live_.resize(groups + 1);
     std::iota(prev_live_.begin(), prev_live_.end(), Group{0});
 
-    if (uses_tree_) {
-        while (leaves_ < groups) leaves_ *= 2;
-        tree_.assign(2 * leaves_, kNone);
-        std::copy(head_row_.begin(), head_row_.end(), tree_.begin() + static_cast<std::ptrdiff_t>(leaves_));
-        for (std::size_t i = leaves_ - 1; i >= 1; --i) tree_[i] = std::min(tree_[2 * i], tree_[2 * i + 1]);
-    }
 }
 
 std::vector<std::uint32_t> ColumnIndex::splits(std::span<const double> targets) const {
@@ -168,12 +161,29 @@ void ColumnIndex::make_missing(std::size_t row) {
 template <class KeyOf>
 ColumnIndex::Group ColumnIndex::run_min_group(Group edge, std::int64_t key, bool leftwards,
                                              const KeyOf& key_of) {
-    // Usually the neighbouring live group has a larger key and the run is
-    // the edge group alone.
+    // Usually the neighbouring live group has a different key and the run is
+    // the edge group alone; short runs are walked group by group.
     const Group groups = static_cast<Group>(value_.size());
-    const Group neighbour = leftwards ? (edge > 0 ? live_at_or_before(edge - 1) : kNone)
-                                      : (edge + 1 < groups ? live_at_or_after(edge + 1) : kNone);
-    if (neighbour == kNone || key_of(value_[neighbour]) != key) return edge;
+    const auto step = [&](Group g) -> Group {
+        if (leftwards) return g > 0 ? live_at_or_before(g - 1) : kNone;
+        return g + 1 < groups ? live_at_or_after(g + 1) : kNone;
+    };
+    constexpr int kLongRun = 64;
+    Group best = edge;
+    Group g = edge;
+    for (int walked = 0; walked < kLongRun || tree_.empty(); ++walked) {
+        if (walked == kLongRun) {
+            // A long run of equal keys (every finite value under an infinite
+            // target, say): from now on keep a tree of head rows, which
+            // answers such runs in logarithmic time.
+            build_tree();
+            break;
+        }
+        const Group next = step(g);
+        if (next == kNone || key_of(value_[next]) != key) return best;
+        if (head_row_[next] < head_row_[best]) best = next;
+        g = next;
+    }
     // Keys are monotone over each side, so the equal ones form a range.
     if (leftwards) {
         const auto first = std::partition_point(value_.begin(), value_.begin() + edge + 1,
@@ -183,6 +193,15 @@ ColumnIndex::Group ColumnIndex::run_min_group(Group edge, std::int64_t key, bool
     const auto end = std::partition_point(value_.begin() + edge, value_.end(),
                                           [&](double v) { return key_of(v) <= key; });
     return min_group(edge, static_cast<Group>(end - value_.begin()));
+}
+
+void ColumnIndex::build_tree() {
+    const std::size_t groups = value_.size();
+    leaves_ = 1;
+    while (leaves_ < groups) leaves_ *= 2;
+    tree_.assign(2 * leaves_, kNone);
+    std::copy(head_row_.begin(), head_row_.end(), tree_.begin() + static_cast<std::ptrdiff_t>(leaves_));
+    for (std::size_t i = leaves_ - 1; i >= 1; --i) tree_[i] = std::min(tree_[2 * i], tree_[2 * i + 1]);
 }
 
 std::optional<std::size_t> ColumnIndex::take_gm(double target, Group split) {
@@ -295,7 +314,7 @@ void ColumnIndex::refresh_head(Group g) {
     }
     const std::uint32_t row = position < end ? rows_[position] : kNone;
     head_row_[g] = row;
-    if (uses_tree_) set_head(g, row);
+    if (!tree_.empty()) set_head(g, row);
     if (row == kNone) kill_group(g);
 }
 

@@ -45,8 +45,7 @@ public:
     // their `driver` cell. The driver cells of those rows must not be NaN.
     // `driver_changes`: make_missing will be used (the driver is itself
     // losing cells during the call), so rows must be tracked one by one.
-    ColumnIndex(const Matrix& matrix, std::size_t hole, std::size_t driver, Mode mode,
-                bool driver_changes);
+    ColumnIndex(const Matrix& matrix, std::size_t hole, std::size_t driver, bool driver_changes);
 
     // For each target, the first group whose value is not below it: where
     // the GM search starts. One merge of the sorted targets with the sorted
@@ -89,6 +88,7 @@ private:
     Group live_at_or_after(Group g);
     Group live_at_or_before(Group g);
     void kill_group(Group g);
+    void build_tree();
     // The live group with the smallest head row among groups [lo, hi).
     Group min_group(Group lo, Group hi) const;
     void set_head(Group g, std::uint32_t row);
@@ -102,14 +102,13 @@ private:
     // valued candidate.
     std::vector<Group> group_of_;
     std::vector<std::uint8_t> live_;
-    bool uses_tree_ = false;
 
     // Skip lists over dead groups (union-find with path halving).
     std::vector<Group> next_live_;
     std::vector<Group> prev_live_;
 
-    // Minimum head row per range of groups (iterative segment tree), kept
-    // for GM only.
+    // Minimum head row per range of groups (iterative segment tree), built
+    // the first time GM meets a long run of equal keys, kept from then on.
     std::size_t leaves_ = 1;
     std::vector<std::uint32_t> tree_;
 

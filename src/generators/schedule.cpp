@@ -38,7 +38,7 @@ std::vector<std::uint32_t> pick_column(const Matrix& matrix, const ColumnSchedul
     if (driver_schedule == nullptr && mode != Mode::GM) {
         return extreme_rows(matrix, schedule.hole, schedule.driver, mode, schedule.targets.size());
     }
-    ColumnIndex index(matrix, schedule.hole, schedule.driver, mode, driver_schedule != nullptr);
+    ColumnIndex index(matrix, schedule.hole, schedule.driver, driver_schedule != nullptr);
     const std::vector<std::uint32_t> splits =
         mode == Mode::GM ? index.splits(schedule.targets) : std::vector<std::uint32_t>(schedule.targets.size());
     std::vector<std::uint32_t> rows;

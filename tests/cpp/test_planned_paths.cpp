@@ -164,6 +164,31 @@ TEST_P(PlannedPaths, MarMatchesPassByPass) {
     }
 }
 
+TEST(PlannedPathsLongRuns, InfiniteTargetsOverManyDistinctValues) {
+    // A column holding an infinity has an infinite spread, so with a positive
+    // variance its targets are infinite and every finite value ties: runs of
+    // hundreds of equal keys, where the index switches to its tree.
+    RandomSource cases = RandomSource::seed_from_u64(99);
+    for (int trial = 0; trial < 40; ++trial) {
+        const std::size_t rows = 150 + cases.uniform_below(200);
+        const std::size_t cols = 1 + cases.uniform_below(3);
+        Matrix table{rows, cols, std::vector<double>(rows * cols)};
+        for (double& v : table.data) v = cases.uniform_f64() * 100.0 - 50.0;
+        for (std::size_t c = 0; c < cols; ++c) {
+            table.at(cases.uniform_below(static_cast<std::uint32_t>(rows)), c) =
+                cases.uniform_below(2) ? std::numeric_limits<double>::infinity()
+                                       : -std::numeric_limits<double>::infinity();
+        }
+        const std::uint64_t seed = cases.next_u64();
+        const double alpha = 0.2 + 0.7 * cases.uniform_f64();
+        MNAR planned{0.5, 1.0, Mode::GM, RandomSource::seed_from_u64(seed), ThreadPool(2)};
+        MNAR reference{0.5, 1.0, Mode::GM, RandomSource::seed_from_u64(seed), ThreadPool(1)};
+        const Outcome a = run([&] { return planned.punch(table, alpha); }, planned.rng);
+        const Outcome b = run([&] { return reference.punch_passes(table, alpha); }, reference.rng);
+        ASSERT_EQ(a, b) << "seed " << seed << " rows " << rows << " alpha " << alpha;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, PlannedPaths, ::testing::Values(Mode::GM, Mode::MAX, Mode::MIN));
 
 }  // namespace
