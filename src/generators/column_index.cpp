@@ -100,28 +100,22 @@ ColumnIndex::ColumnIndex(const Matrix& matrix, std::size_t hole, std::size_t dri
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const auto [key, row] = entries[i];
         if (i == 0 || key != entries[i - 1].key) {
-            begin_.push_back(static_cast<std::uint32_t>(i));
-            // From the key, not the matrix: the rows come in value order, so
-            // reading their cells would miss the cache on nearly every one.
-            value_.push_back(value_of_key(key));
+            if (!groups_.empty()) groups_.back().end = static_cast<std::uint32_t>(i);
+            // The value from the key, not the matrix: the rows come in value
+            // order, so reading their cells would miss the cache nearly every time.
+            groups_.push_back({value_of_key(key), static_cast<std::uint32_t>(i), 0, row});
         }
         rows_[i] = row;
         if (driver_changes) {
-            group_of_[row] = static_cast<Group>(value_.size() - 1);
+            group_of_[row] = static_cast<Group>(groups_.size() - 1);
             live_[row] = 1;
         }
     }
-    const std::size_t groups = value_.size();
-    begin_.push_back(static_cast<std::uint32_t>(entries.size()));
-    head_.assign(begin_.begin(), begin_.end() - 1);
-    head_row_.resize(groups);
-    for (std::size_t g = 0; g < groups; ++g) head_row_[g] = rows_[begin_[g]];
-
-    next_live_.resize(groups + 1);
-    std::iota(next_live_.begin(), next_live_.end(), Group{0});
-    prev_live_.resize(groups + 1);
-    std::iota(prev_live_.begin(), prev_live_.end(), Group{0});
-
+    if (!groups_.empty()) groups_.back().end = static_cast<std::uint32_t>(entries.size());
+    links_.resize(groups_.size() + 1);
+    for (std::size_t i = 0; i < links_.size(); ++i) {
+        links_[i] = {static_cast<Group>(i), static_cast<Group>(i)};
+    }
 }
 
 std::vector<std::uint32_t> ColumnIndex::splits(std::span<const double> targets) const {
@@ -134,10 +128,10 @@ std::vector<std::uint32_t> ColumnIndex::splits(std::span<const double> targets) 
     radix_sort(order);
     std::vector<std::uint32_t> result(targets.size());
     Group g = 0;
-    const Group groups = static_cast<Group>(value_.size());
+    const Group groups = static_cast<Group>(groups_.size());
     for (const KeyedRow& entry : order) {
         const double target = targets[entry.row];
-        while (g < groups && value_[g] < target) ++g;
+        while (g < groups && groups_[g].value < target) ++g;
         result[entry.row] = g;
     }
     return result;
@@ -163,7 +157,7 @@ ColumnIndex::Group ColumnIndex::run_min_group(Group edge, std::int64_t key, bool
                                              const KeyOf& key_of) {
     // Usually the neighbouring live group has a different key and the run is
     // the edge group alone; short runs are walked group by group.
-    const Group groups = static_cast<Group>(value_.size());
+    const Group groups = static_cast<Group>(groups_.size());
     const auto step = [&](Group g) -> Group {
         if (leftwards) return g > 0 ? live_at_or_before(g - 1) : kNone;
         return g + 1 < groups ? live_at_or_after(g + 1) : kNone;
@@ -180,32 +174,32 @@ ColumnIndex::Group ColumnIndex::run_min_group(Group edge, std::int64_t key, bool
             break;
         }
         const Group next = step(g);
-        if (next == kNone || key_of(value_[next]) != key) return best;
-        if (head_row_[next] < head_row_[best]) best = next;
+        if (next == kNone || key_of(groups_[next].value) != key) return best;
+        if (groups_[next].head_row < groups_[best].head_row) best = next;
         g = next;
     }
     // Keys are monotone over each side, so the equal ones form a range.
     if (leftwards) {
-        const auto first = std::partition_point(value_.begin(), value_.begin() + edge + 1,
-                                                [&](double v) { return key_of(v) > key; });
-        return min_group(static_cast<Group>(first - value_.begin()), edge + 1);
+        const auto first = std::partition_point(groups_.begin(), groups_.begin() + edge + 1,
+                                                [&](const GroupData& d) { return key_of(d.value) > key; });
+        return min_group(static_cast<Group>(first - groups_.begin()), edge + 1);
     }
-    const auto end = std::partition_point(value_.begin() + edge, value_.end(),
-                                          [&](double v) { return key_of(v) <= key; });
-    return min_group(edge, static_cast<Group>(end - value_.begin()));
+    const auto end = std::partition_point(groups_.begin() + edge, groups_.end(),
+                                          [&](const GroupData& d) { return key_of(d.value) <= key; });
+    return min_group(edge, static_cast<Group>(end - groups_.begin()));
 }
 
 void ColumnIndex::build_tree() {
-    const std::size_t groups = value_.size();
+    const std::size_t groups = groups_.size();
     leaves_ = 1;
     while (leaves_ < groups) leaves_ *= 2;
     tree_.assign(2 * leaves_, kNone);
-    std::copy(head_row_.begin(), head_row_.end(), tree_.begin() + static_cast<std::ptrdiff_t>(leaves_));
+    for (std::size_t g = 0; g < groups; ++g) tree_[leaves_ + g] = groups_[g].head_row;
     for (std::size_t i = leaves_ - 1; i >= 1; --i) tree_[i] = std::min(tree_[2 * i], tree_[2 * i + 1]);
 }
 
 std::optional<std::size_t> ColumnIndex::take_gm(double target, Group split) {
-    const Group groups = static_cast<Group>(value_.size());
+    const Group groups = static_cast<Group>(groups_.size());
     // The key the scan compares: the rounded square of the rounded difference.
     const auto key_of = [target](double value) {
         const double difference = value - target;
@@ -218,7 +212,7 @@ std::optional<std::size_t> ColumnIndex::take_gm(double target, Group split) {
     // its own rather than as part of the monotone right side.
     Group same_infinity = kNone;
     Group right_begin = split;
-    if (std::isinf(target) && split < groups && value_[split] == target) {
+    if (std::isinf(target) && split < groups && groups_[split].value == target) {
         same_infinity = split;
         right_begin = split + 1;
     }
@@ -231,9 +225,9 @@ std::optional<std::size_t> ColumnIndex::take_gm(double target, Group split) {
     const auto consider = [&](std::int64_t key) {
         if (!best_key || key < *best_key) best_key = key;
     };
-    const std::int64_t left_key = left != kNone ? key_of(value_[left]) : 0;
-    const std::int64_t right_key = right != kNone ? key_of(value_[right]) : 0;
-    const std::int64_t infinity_key = infinity_live ? key_of(value_[same_infinity]) : 0;
+    const std::int64_t left_key = left != kNone ? key_of(groups_[left].value) : 0;
+    const std::int64_t right_key = right != kNone ? key_of(groups_[right].value) : 0;
+    const std::int64_t infinity_key = infinity_live ? key_of(groups_[same_infinity].value) : 0;
     const std::int64_t missing_key = !missing_.empty() ? key_of(kMissing) : 0;
     if (left != kNone) consider(left_key);
     if (right != kNone) consider(right_key);
@@ -270,7 +264,7 @@ std::optional<std::size_t> ColumnIndex::take_gm(double target, Group split) {
 }
 
 std::optional<std::size_t> ColumnIndex::take_smallest() {
-    const Group groups = static_cast<Group>(value_.size());
+    const Group groups = static_cast<Group>(groups_.size());
     const Group g = groups > 0 ? live_at_or_after(0) : kNone;
     if (g != kNone) return take_head(g);
     // The missing value is the largest of all, so those rows come last.
@@ -286,16 +280,16 @@ std::optional<std::size_t> ColumnIndex::take_largest() {
         missing_.pop();
         return row;
     }
-    const Group groups = static_cast<Group>(value_.size());
+    const Group groups = static_cast<Group>(groups_.size());
     const Group g = groups > 0 ? live_at_or_before(groups - 1) : kNone;
     if (g == kNone) return std::nullopt;
     return take_head(g);
 }
 
 std::uint32_t ColumnIndex::take_head(Group g) {
-    const std::uint32_t row = head_row_[g];
+    const std::uint32_t row = groups_[g].head_row;
     if (!live_.empty()) live_[row] = 0;
-    ++head_[g];
+    ++groups_[g].head;
     refresh_head(g);
     return row;
 }
@@ -303,44 +297,44 @@ std::uint32_t ColumnIndex::take_head(Group g) {
 void ColumnIndex::remove(std::size_t row) {
     live_[row] = 0;
     const Group g = group_of_[row];
-    if (head_row_[g] == row) refresh_head(g);  // otherwise the earliest live row is unchanged
+    if (groups_[g].head_row == row) refresh_head(g);  // otherwise the earliest live row is unchanged
 }
 
 void ColumnIndex::refresh_head(Group g) {
-    std::uint32_t& position = head_[g];
-    const std::uint32_t end = begin_[g + 1];
+    std::uint32_t& position = groups_[g].head;
+    const std::uint32_t end = groups_[g].end;
     if (!live_.empty()) {
         while (position < end && !live_[rows_[position]]) ++position;
     }
     const std::uint32_t row = position < end ? rows_[position] : kNone;
-    head_row_[g] = row;
+    groups_[g].head_row = row;
     if (!tree_.empty()) set_head(g, row);
     if (row == kNone) kill_group(g);
 }
 
 ColumnIndex::Group ColumnIndex::live_at_or_after(Group g) {
     Group x = g;
-    while (next_live_[x] != x) {
-        next_live_[x] = next_live_[next_live_[x]];
-        x = next_live_[x];
+    while (links_[x].next != x) {
+        links_[x].next = links_[links_[x].next].next;
+        x = links_[x].next;
     }
-    return x < value_.size() ? x : kNone;
+    return x < groups_.size() ? x : kNone;
 }
 
 ColumnIndex::Group ColumnIndex::live_at_or_before(Group g) {
-    // prev_live_ is shifted by one: entry i stands for group i - 1, and
-    // entry 0 for "no group".
+    // prev is shifted by one: entry i stands for group i - 1, and entry 0
+    // for "no group".
     Group x = g + 1;
-    while (prev_live_[x] != x) {
-        prev_live_[x] = prev_live_[prev_live_[x]];
-        x = prev_live_[x];
+    while (links_[x].prev != x) {
+        links_[x].prev = links_[links_[x].prev].prev;
+        x = links_[x].prev;
     }
     return x > 0 ? x - 1 : kNone;
 }
 
 void ColumnIndex::kill_group(Group g) {
-    next_live_[g] = g + 1;
-    prev_live_[g + 1] = g;
+    links_[g].next = g + 1;
+    links_[g + 1].prev = g;
 }
 
 ColumnIndex::Group ColumnIndex::min_group(Group lo, Group hi) const {

@@ -83,7 +83,7 @@ private:
     template <class KeyOf>
     Group run_min_group(Group edge, std::int64_t key, bool leftwards, const KeyOf& key_of);
     // The group's earliest live row, kNone when the group is empty.
-    std::uint32_t head_row(Group g) const noexcept { return head_row_[g]; }
+    std::uint32_t head_row(Group g) const noexcept { return groups_[g].head_row; }
     // Nearest live group at or after / at or before g (kNone when none).
     Group live_at_or_after(Group g);
     Group live_at_or_before(Group g);
@@ -94,18 +94,28 @@ private:
     void set_head(Group g, std::uint32_t row);
 
     std::vector<std::uint32_t> rows_;   // candidate rows sorted by (value, row)
-    std::vector<std::uint32_t> begin_;  // group g holds rows_[begin_[g] .. begin_[g + 1])
-    std::vector<std::uint32_t> head_;   // position of group g's first possibly live row
-    std::vector<std::uint32_t> head_row_;  // group g's earliest live row, kNone when empty
-    std::vector<double> value_;         // the value of group g
+    // One record per distinct value, in ascending order. A pick reads a
+    // group's value and head together, so they share a cache line.
+    struct GroupData {
+        double value;
+        std::uint32_t head;      // position in rows_ of the first possibly live row
+        std::uint32_t end;       // one past the group's last position in rows_
+        std::uint32_t head_row;  // the earliest live row, kNone when empty
+    };
+    std::vector<GroupData> groups_;
     // Tracked rows only: matrix row -> its group, and whether it is still a
     // valued candidate.
     std::vector<Group> group_of_;
     std::vector<std::uint8_t> live_;
 
-    // Skip lists over dead groups (union-find with path halving).
-    std::vector<Group> next_live_;
-    std::vector<Group> prev_live_;
+    // Skip links over dead groups (union-find with path halving): next[g]
+    // leads to the first live group at or after g, prev[g + 1] to the last
+    // at or before g (prev[0] means none). Side by side, as a pick follows both.
+    struct Links {
+        Group next;
+        Group prev;
+    };
+    std::vector<Links> links_;
 
     // Minimum head row per range of groups (iterative segment tree), built
     // the first time GM meets a long run of equal keys, kept from then on.
