@@ -20,11 +20,7 @@ std::uint64_t unsigned_order_key(double value) {
 
 // The inverse of unsigned_order_key.
 double value_of_key(std::uint64_t key) {
-    const auto signed_key = static_cast<std::int64_t>(key ^ (std::uint64_t{1} << 63));
-    // The total-order mapping flips the magnitude bits of negative values
-    // and is its own inverse.
-    const auto bits = signed_key ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(signed_key >> 63) >> 1);
-    return std::bit_cast<double>(bits);
+    return value_of_total_key(static_cast<std::int64_t>(key ^ (std::uint64_t{1} << 63)));
 }
 
 // The candidates in row order: rows whose hole cell is present, keyed by

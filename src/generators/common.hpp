@@ -26,6 +26,12 @@ inline std::int64_t total_order_key(double value) noexcept {
     return bits;
 }
 
+// The inverse of total_order_key (the mapping is its own inverse on bits).
+inline double value_of_total_key(std::int64_t key) noexcept {
+    key ^= static_cast<std::int64_t>(static_cast<std::uint64_t>(key >> 63) >> 1);
+    return std::bit_cast<double>(key);
+}
+
 inline std::strong_ordering total_cmp(double a, double b) noexcept {
     return total_order_key(a) <=> total_order_key(b);
 }

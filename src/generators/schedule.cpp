@@ -72,9 +72,9 @@ std::vector<ColumnDistribution> distributions_of(ThreadPool& pool,
     }
     const auto work = [&matrix, k, variance](std::size_t c) {
         const Matrix& cells = *matrix;
-        std::vector<double> values(cells.rows);
-        for (std::size_t r = 0; r < cells.rows; ++r) values[r] = cells.at(r, c);
-        return column_distribution(values, k, variance);
+        std::vector<std::int64_t> keys(cells.rows);
+        for (std::size_t r = 0; r < cells.rows; ++r) keys[r] = total_order_key(cells.at(r, c));
+        return column_distribution(keys, k, variance);
     };
     return run_jobs(pool, columns, work, std::vector<ColumnDistribution>(wanted.size(), {0.0, 0.0}));
 }

@@ -22,9 +22,9 @@ struct ColumnDistribution {
 // values (mean >= 1 with an odd row count, or no rows at all).
 std::uint32_t quantile_index(double mean, std::size_t rows);
 
-// Centre and spread of one column from its values (reordered in place),
-// with k from quantile_index.
-ColumnDistribution column_distribution(std::span<double> values, std::uint32_t k, double variance);
+// Centre and spread of one column from the total-order keys of its values
+// (reordered in place), with k from quantile_index.
+ColumnDistribution column_distribution(std::span<std::int64_t> keys, std::uint32_t k, double variance);
 
 // One distribution per column of a rows x cols view whose cell (r, c) is
 // data[r * row_stride + c * col_stride] (strides counted in elements).
