@@ -5,7 +5,7 @@
 # pandas.
 #
 # The first run builds a Debian bookworm armhf root file system with
-# debootstrap (about 6 minutes plus the emulated package installs) and caches
+# debootstrap (about 6 minutes, emulated package installs included) and caches
 # it under ${GAPWEAVE_CACHE:-~/.cache/gapweave}/armhf-rootfs; later runs reuse
 # it and only copy the checkout in, rebuild (incrementally) and retest.
 #
