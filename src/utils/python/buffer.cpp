@@ -1,5 +1,7 @@
 #include "utils/python/buffer.hpp"
 
+#include <sys/sysinfo.h>
+
 #include <bit>
 #include <cstdint>
 #include <limits>
@@ -28,6 +30,28 @@ bool is_native_double_format(const char* format) {
     return text == "d" || text == "@d" || text == "=d" || text == own_order;
 }
 
+// The machine's memory, RAM and swap together, in bytes; 0 when unknown.
+std::uint64_t machine_memory_bytes() noexcept {
+    struct sysinfo info {};
+    if (sysinfo(&info) != 0) return 0;
+    const std::uint64_t units = static_cast<std::uint64_t>(info.totalram) + info.totalswap;
+    const std::uint64_t unit = info.mem_unit == 0 ? 1 : info.mem_unit;
+    return units > UINT64_MAX / unit ? UINT64_MAX : units * unit;
+}
+
+// MemoryError for `count` doubles that could never be held. A table's size
+// comes from the caller's object (a broadcast view or an object that only
+// claims a shape can name any size), and an allocation beyond the machine's
+// memory would, where the system overcommits, only fail later, when the
+// pages are touched, by ending the process.
+void require_room(std::size_t count) {
+    static const std::uint64_t memory = machine_memory_bytes();
+    if (count > kMaxDoubles || (memory != 0 && count > memory / sizeof(double))) {
+        PyErr_NoMemory();
+        throw ErrorSet{};
+    }
+}
+
 }  // namespace
 
 std::size_t cell_count(std::size_t rows, std::size_t cols) {
@@ -43,10 +67,7 @@ std::size_t cell_count(std::size_t rows, std::size_t cols) {
 }
 
 std::vector<double> zeroed_doubles(std::size_t count) {
-    if (count > kMaxDoubles) {
-        PyErr_NoMemory();
-        throw ErrorSet{};
-    }
+    require_room(count);
     try {
         return std::vector<double>(count, 0.0);
     } catch (const std::bad_alloc&) {
@@ -56,10 +77,7 @@ std::vector<double> zeroed_doubles(std::size_t count) {
 }
 
 void reserve_doubles(std::vector<double>& values, std::size_t count) {
-    if (count > kMaxDoubles) {
-        PyErr_NoMemory();
-        throw ErrorSet{};
-    }
+    require_room(count);
     try {
         values.reserve(count);
     } catch (const std::bad_alloc&) {

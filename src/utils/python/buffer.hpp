@@ -3,7 +3,8 @@
 //
 // Every size here comes from a caller's object (its "shape", its buffer),
 // so it is checked before memory is reserved: a product that does not fit
-// raises ValueError and a failed allocation raises MemoryError.
+// raises ValueError, and a request beyond the machine's memory (RAM and
+// swap) or a failed allocation raises MemoryError.
 #pragma once
 
 #include <Python.h>
@@ -17,11 +18,13 @@ namespace gapweave::py {
 // (or a dimension exceeds Py_ssize_t).
 std::size_t cell_count(std::size_t rows, std::size_t cols);
 
-// `count` zero-filled doubles; MemoryError when they cannot be allocated.
+// `count` zero-filled doubles; MemoryError when they cannot be allocated
+// or exceed the machine's memory.
 std::vector<double> zeroed_doubles(std::size_t count);
 
 // Room for `count` doubles in an empty vector, for copies that fill it
-// once; MemoryError when it cannot be allocated.
+// once; MemoryError when it cannot be allocated or exceeds the machine's
+// memory.
 void reserve_doubles(std::vector<double>& values, std::size_t count);
 
 // A buffer obtained from an exporter and released when the view goes out

@@ -147,6 +147,9 @@ EncodedTable encode_dataframe(PyObject* frame, std::size_t rows, std::size_t col
 
 EncodedTable encode_object_array(PyObject* array, std::size_t rows, std::size_t cols) {
     EncodedTable table{zeroed_doubles(cell_count(rows, cols)), {}};
+    // Without rows no cell is read and no column is encoded, however many
+    // columns the shape names (an empty array may name billions).
+    if (rows == 0) return table;
     std::vector<double> numbers;
     std::vector<std::string> texts;
 
