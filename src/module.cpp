@@ -73,10 +73,10 @@ PyModuleDef kModule = {
 
 }  // namespace
 
-PyObject* cached_type(PyType_Spec& spec, int cell) {
+PyObject* cached_type(PyType_Spec& type_spec, int cell) {
     std::atomic<PyObject*>& slot = g_types[cell];
     if (PyObject* type = slot.load(std::memory_order_acquire)) return type;
-    PyObject* created = PyType_FromSpec(&spec);
+    PyObject* created = PyType_FromSpec(&type_spec);
     if (created == nullptr) return nullptr;
     PyObject* expected = nullptr;
     if (!slot.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
