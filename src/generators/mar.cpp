@@ -171,7 +171,8 @@ Matrix MAR::punch(Matrix matrix, double alpha, const WarnFn& warn) {
     auto shared = std::make_shared<Matrix>(std::move(matrix));
     std::vector<bool> drivers(cols, false);
     for (const HolePair& pair : plan.pairs) drivers[pair.driver] = true;
-    const auto distribution = distributions_of(pool, shared, drivers, k, variance);
+    SortedColumns sorted = sort_columns(pool, *shared, drivers, k, variance);
+    const std::vector<ColumnDistribution>& distribution = sorted.distributions;
     std::vector<std::size_t> present = count_present(*shared);
     std::size_t holes_present = 0;
     for (const HolePair& pair : plan.pairs) holes_present += present[pair.hole];
@@ -209,7 +210,7 @@ Matrix MAR::punch(Matrix matrix, double alpha, const WarnFn& warn) {
         ++pass;
         if (holes_present == 0 && may_stop_early(plan.total - done, shared->rows * shared->cols)) break;
     }
-    run_schedules(pool, shared, schedules, mode);
+    run_schedules(pool, shared, schedules, std::move(sorted), mode);
     return std::move(*shared);
 }
 

@@ -84,7 +84,8 @@ Matrix MNAR::punch(Matrix matrix, double alpha) {
     if (total == 0) return matrix;
 
     auto shared = std::make_shared<Matrix>(std::move(matrix));
-    const auto distribution = distributions_of(pool, shared, std::vector<bool>(cols, true), k, variance);
+    SortedColumns sorted = sort_columns(pool, *shared, std::vector<bool>(cols, true), k, variance);
+    const std::vector<ColumnDistribution>& distribution = sorted.distributions;
     std::vector<std::size_t> present = count_present(*shared);
     std::size_t present_total = std::accumulate(present.begin(), present.end(), std::size_t{0});
     ExhaustedColumns exhausted(present);
@@ -116,7 +117,7 @@ Matrix MNAR::punch(Matrix matrix, double alpha) {
         ++pass;
         if (present_total == 0 && may_stop_early(total - done, shared->rows * shared->cols)) break;
     }
-    run_schedules(pool, shared, schedules, mode);
+    run_schedules(pool, shared, schedules, std::move(sorted), mode);
     return std::move(*shared);
 }
 

@@ -1,5 +1,6 @@
 #include "generators/schedule.hpp"
 
+#include <cmath>
 #include <optional>
 #include <utility>
 
@@ -32,19 +33,36 @@ std::vector<Result> run_jobs(ThreadPool& pool, const std::vector<std::size_t>& i
     return results;
 }
 
-std::vector<std::uint32_t> pick_column(const Matrix& matrix, const ColumnSchedule& schedule, Mode mode,
+bool column_has_missing(const Matrix& matrix, std::size_t column) {
+    for (std::size_t r = 0; r < matrix.rows; ++r) {
+        if (std::isnan(matrix.at(r, column))) return true;
+    }
+    return false;
+}
+
+// The rows a schedule picks, in pass order. `driver_schedule` and
+// `driver_rows` describe the driver's own picks when it is a hole column.
+std::vector<std::uint32_t> pick_column(const Matrix& matrix, std::shared_ptr<const SortedColumn> driver,
+                                       const ColumnSchedule& schedule, Mode mode,
                                        const ColumnSchedule* driver_schedule,
                                        const std::vector<std::uint32_t>* driver_rows) {
-    if (driver_schedule == nullptr && mode != Mode::GM) {
-        return extreme_rows(matrix, schedule.hole, schedule.driver, mode, schedule.targets.size());
+    // A column driving itself holds a value exactly where it is not NaN.
+    const bool all_present = schedule.hole == schedule.driver || !column_has_missing(matrix, schedule.hole);
+    if (!all_present || !driver->free_of_nan()) {
+        driver = std::make_shared<const SortedColumn>(present_in(*driver, matrix, schedule.hole));
     }
-    ColumnIndex index(matrix, schedule.hole, schedule.driver, driver_schedule != nullptr);
+    const std::size_t picks = schedule.targets.size();
+    if (driver_schedule == nullptr && mode != Mode::GM) return extreme_rows(*driver, mode, picks);
+
+    ColumnIndex index(std::move(driver), matrix.rows, driver_schedule != nullptr);
     const std::vector<std::uint32_t> splits =
-        mode == Mode::GM ? index.splits(schedule.targets) : std::vector<std::uint32_t>(schedule.targets.size());
+        mode == Mode::GM ? index.splits(schedule.targets) : std::vector<std::uint32_t>(picks);
     std::vector<std::uint32_t> rows;
-    rows.reserve(schedule.targets.size());
+    rows.reserve(picks);
     std::size_t blanked = 0;  // driver picks already turned missing
-    for (std::size_t i = 0; i < schedule.targets.size(); ++i) {
+    constexpr std::size_t kAhead = 8;
+    for (std::size_t i = 0; i < picks; ++i) {
+        if (i + kAhead < picks) index.prefetch(splits[i + kAhead]);
         if (driver_schedule != nullptr) {
             // Cells of the driver blanked in earlier passes now read missing.
             const std::uint32_t pass = schedule.passes[i];
@@ -62,44 +80,60 @@ std::vector<std::uint32_t> pick_column(const Matrix& matrix, const ColumnSchedul
 
 }  // namespace
 
-std::vector<ColumnDistribution> distributions_of(ThreadPool& pool,
-                                                 const std::shared_ptr<const Matrix>& matrix,
-                                                 const std::vector<bool>& wanted, std::uint32_t k,
-                                                 double variance) {
+SortedColumns sort_columns(ThreadPool& pool, const Matrix& matrix, const std::vector<bool>& wanted,
+                           std::uint32_t k, double variance) {
     std::vector<std::size_t> columns;
     for (std::size_t c = 0; c < wanted.size(); ++c) {
         if (wanted[c]) columns.push_back(c);
     }
+    using Sorted = std::pair<std::shared_ptr<const SortedColumn>, ColumnDistribution>;
     const auto work = [&matrix, k, variance](std::size_t c) {
-        const Matrix& cells = *matrix;
-        std::vector<std::int64_t> keys(cells.rows);
-        for (std::size_t r = 0; r < cells.rows; ++r) keys[r] = total_order_key(cells.at(r, c));
-        return column_distribution(keys, k, variance);
+        auto sorted = std::make_shared<const SortedColumn>(sort_column(matrix, c));
+        const ColumnDistribution distribution = distribution_of_sorted(*sorted, k, variance);
+        return Sorted{std::move(sorted), distribution};
     };
-    return run_jobs(pool, columns, work, std::vector<ColumnDistribution>(wanted.size(), {0.0, 0.0}));
+    auto results = run_jobs(pool, columns, work, std::vector<Sorted>(wanted.size(), Sorted{nullptr, {0.0, 0.0}}));
+    SortedColumns sorted;
+    for (auto& [column, distribution] : results) {
+        sorted.columns.push_back(std::move(column));
+        sorted.distributions.push_back(distribution);
+    }
+    return sorted;
 }
 
 void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
-                   const std::vector<ColumnSchedule>& schedules, Mode mode) {
+                   const std::vector<ColumnSchedule>& schedules, SortedColumns sorted, Mode mode) {
     // Which schedule blanks each column, to find drivers that are hole columns.
     std::vector<std::optional<std::size_t>> schedule_of(matrix->cols);
     for (std::size_t i = 0; i < schedules.size(); ++i) schedule_of[schedules[i].hole] = i;
 
     std::vector<std::size_t> independent;
     std::vector<std::size_t> dependent;
+    std::vector<bool> needed_later(matrix->cols, false);
     for (std::size_t i = 0; i < schedules.size(); ++i) {
         const ColumnSchedule& s = schedules[i];
         if (s.targets.empty()) continue;
+        expect(sorted.columns[s.driver] != nullptr, "a schedule's driver was not sorted");
         const bool driven_by_other_hole = s.driver != s.hole && schedule_of[s.driver].has_value();
         (driven_by_other_hole ? dependent : independent).push_back(i);
+        if (driven_by_other_hole) needed_later[s.driver] = true;
     }
 
     std::vector<std::vector<std::uint32_t>> picks;
     {
         std::shared_ptr<const Matrix> shared = matrix;
+        // Each job holds its own reference to the sorted driver, so a
+        // column no later job needs goes as soon as its jobs are done.
+        std::vector<std::shared_ptr<const SortedColumn>> drivers(schedules.size());
+        for (std::size_t i : independent) drivers[i] = sorted.columns[schedules[i].driver];
+        for (std::size_t i : dependent) drivers[i] = sorted.columns[schedules[i].driver];
+        for (std::size_t c = 0; c < matrix->cols; ++c) {
+            if (!needed_later[c]) sorted.columns[c].reset();
+        }
         picks = run_jobs(pool, independent,
                          [&](std::size_t i) {
-                             return pick_column(*shared, schedules[i], mode, nullptr, nullptr);
+                             return pick_column(*shared, std::exchange(drivers[i], nullptr), schedules[i],
+                                                mode, nullptr, nullptr);
                          },
                          std::vector<std::vector<std::uint32_t>>(schedules.size()));
         // The drivers' picks are complete and no longer written from here on.
@@ -108,7 +142,8 @@ void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
             pool, dependent,
             [&](std::size_t i) {
                 const std::size_t d = *schedule_of[schedules[i].driver];
-                return pick_column(*shared, schedules[i], mode, &schedules[d], &driver_picks[d]);
+                return pick_column(*shared, std::exchange(drivers[i], nullptr), schedules[i], mode,
+                                   &schedules[d], &driver_picks[d]);
             },
             std::vector<std::vector<std::uint32_t>>(schedules.size()));
         for (std::size_t i : dependent) picks[i] = std::move(dependent_picks[i]);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "generators/common.hpp"
+#include "generators/sorted_column.hpp"
 #include "generators/utils.hpp"
 #include "pool/thread_pool.hpp"
 #include "random/random_source.hpp"
@@ -25,18 +26,22 @@ struct ColumnSchedule {
     std::vector<std::uint32_t> passes;   // the pass of each of those picks
 };
 
-// Distributions of the listed columns, computed in parallel on the pool;
-// entries of other columns are left zero. `k` from quantile_index.
-std::vector<ColumnDistribution> distributions_of(ThreadPool& pool,
-                                                 const std::shared_ptr<const Matrix>& matrix,
-                                                 const std::vector<bool>& wanted, std::uint32_t k,
-                                                 double variance);
+// The listed columns sorted once each, in parallel on the pool, with their
+// distributions; entries of other columns are left empty and zero.
+struct SortedColumns {
+    std::vector<std::shared_ptr<const SortedColumn>> columns;
+    std::vector<ColumnDistribution> distributions;
+};
+SortedColumns sort_columns(ThreadPool& pool, const Matrix& matrix, const std::vector<bool>& wanted,
+                           std::uint32_t k, double variance);
 
-// Runs the schedules' picks on the pool and writes the holes. Schedules
-// whose driver is another scheduled hole column run after that column, so
-// that the driver's blanked cells show as missing from the pass after the
-// one that blanked them.
+// Runs the schedules' picks on the pool and writes the holes. A schedule's
+// candidates are the rows whose hole cell is present, valued by the sorted
+// driver column. Schedules whose driver is another scheduled hole column
+// run after that column, so that the driver's blanked cells show as missing
+// from the pass after the one that blanked them. Each sorted column is
+// released once its last schedule is done.
 void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
-                   const std::vector<ColumnSchedule>& schedules, Mode mode);
+                   const std::vector<ColumnSchedule>& schedules, SortedColumns sorted, Mode mode);
 
 }  // namespace gapweave

@@ -13,6 +13,7 @@
 
 #include "generators/mar.hpp"
 #include "generators/mnar.hpp"
+#include "generators/utils.hpp"
 #include "utils/fault.hpp"
 
 namespace gapweave {
@@ -186,6 +187,52 @@ TEST(PlannedPathsLongRuns, InfiniteTargetsOverManyDistinctValues) {
         const Outcome a = run([&] { return planned.punch(table, alpha); }, planned.rng);
         const Outcome b = run([&] { return reference.punch_passes(table, alpha); }, reference.rng);
         ASSERT_EQ(a, b) << "seed " << seed << " rows " << rows << " alpha " << alpha;
+    }
+}
+
+// Finite values for tables of hundreds of rows and more, where columns are
+// sorted by bucket rather than by radix and the index spans several words
+// of its bitsets: ties, signed zeros, subnormals, rounding collisions and
+// data bunched far from one outlier.
+double finite_value(RandomSource& rng, int palette) {
+    switch (palette) {
+        case 0: return static_cast<double>(rng.uniform_below(7)) - 3.0;
+        case 1: {
+            static const double kValues[] = {0.0, -0.0, 1.0, -1.0, 1.0000000000000002, 0.9999999999999999,
+                                             std::numeric_limits<double>::denorm_min(),
+                                             -std::numeric_limits<double>::denorm_min(), 1e-300, 0.5};
+            return kValues[rng.uniform_below(10)];
+        }
+        case 2: return rng.uniform_below(50) == 0 ? 1e6 : rng.uniform_f64() * 1e-3;
+        case 3: return 1.0 + static_cast<double>(rng.uniform_below(64)) * 2.220446049250313e-16;
+        default: return Gauss::sample(rng, 0.0, 1.0);
+    }
+}
+
+TEST_P(PlannedPaths, LargerTablesMatchPassByPass) {
+    RandomSource cases = RandomSource::seed_from_u64(7000 + static_cast<int>(GetParam()));
+    for (int trial = 0; trial < 60; ++trial) {
+        const bool large = trial % 20 == 0;  // past 4096 rows the bitsets grow a third level
+        const std::size_t rows = large ? 4100 + cases.uniform_below(300) : 64 + cases.uniform_below(600);
+        const std::size_t cols = 1 + cases.uniform_below(large ? 2 : 4);
+        const int palette = static_cast<int>(cases.uniform_below(5));
+        Matrix table{rows, cols, std::vector<double>(rows * cols)};
+        for (double& v : table.data) v = finite_value(cases, palette);
+        const double alpha = large ? 0.05 : cases.uniform_f64() * 0.9;
+        const Case c{cases.next_u64(), GetParam(), 0.5, cases.uniform_below(2) ? 0.3 : 0.0};
+        MNAR planned{c.mean, c.variance, c.mode, RandomSource::seed_from_u64(c.seed), ThreadPool(2)};
+        MNAR reference{c.mean, c.variance, c.mode, RandomSource::seed_from_u64(c.seed), ThreadPool(1)};
+        const Outcome a = run([&] { return planned.punch(table, alpha); }, planned.rng);
+        const Outcome b = run([&] { return reference.punch_passes(table, alpha); }, reference.rng);
+        ASSERT_EQ(a, b) << "MNAR " << describe(c, rows, cols, alpha, palette);
+
+        const double cap = cases.uniform_below(2) ? 0.3 : 0.8;
+        const auto quiet = [](const std::string&) {};
+        MAR planned_mar{c.mean, c.variance, cap, c.mode, RandomSource::seed_from_u64(c.seed), ThreadPool(2)};
+        MAR reference_mar{c.mean, c.variance, cap, c.mode, RandomSource::seed_from_u64(c.seed), ThreadPool(1)};
+        const Outcome d = run([&] { return planned_mar.punch(table, alpha, quiet); }, planned_mar.rng);
+        const Outcome e = run([&] { return reference_mar.punch_passes(table, alpha, quiet); }, reference_mar.rng);
+        ASSERT_EQ(d, e) << "MAR " << describe(c, rows, cols, alpha, palette) << " cap " << cap;
     }
 }
 

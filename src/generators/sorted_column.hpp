@@ -1,0 +1,50 @@
+// One column's values in ascending total order with their rows: sorted once
+// per call, it gives the column's distribution and the ordered index that
+// the picks search.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "generators/common.hpp"
+#include "generators/utils.hpp"
+
+namespace gapweave {
+
+// A value's total-order key and its row, as sorted.
+struct KeyedRow {
+    std::uint64_t key;
+    std::uint32_t row;
+};
+
+// Stable sort by key (LSD radix, eleven bits at a time).
+void radix_sort(std::vector<KeyedRow>& entries);
+
+// The total order as an unsigned key, and back.
+std::uint64_t unsigned_order_key(double value) noexcept;
+double value_of_unsigned_key(std::uint64_t key) noexcept;
+
+struct SortedColumn {
+    // Ascending under the total order (negative NaNs first, positive NaNs
+    // last); equal bit patterns keep their rows ascending.
+    std::vector<double> values;
+    std::vector<std::uint32_t> rows;
+
+    std::size_t size() const noexcept { return values.size(); }
+    // True when no value is NaN (NaNs sit at either end).
+    bool free_of_nan() const noexcept;
+};
+
+// Sorts column `column` of the matrix, every cell included.
+SortedColumn sort_column(const Matrix& matrix, std::size_t column);
+
+// The distribution of the sorted column: the same order statistics as
+// column_distribution, read off the sorted values. `k` from quantile_index.
+ColumnDistribution distribution_of_sorted(const SortedColumn& sorted, std::uint32_t k, double variance);
+
+// The entries of `sorted` whose row holds a value in column `hole` of the
+// matrix (the candidates of a hole column valued by the sorted driver).
+SortedColumn present_in(const SortedColumn& sorted, const Matrix& matrix, std::size_t hole);
+
+}  // namespace gapweave
