@@ -13,44 +13,55 @@
 
 namespace gapweave {
 
-namespace {
-
-double column_mean(const Matrix& matrix, std::size_t column) {
-    double sum = 0.0;
-    for (std::size_t r = 0; r < matrix.rows; ++r) sum += matrix.at(r, column);
-    return sum / static_cast<double>(matrix.rows);
-}
-
-}  // namespace
-
-double welford_sd(const Matrix& matrix, std::size_t column) {
-    double mean = 0.0;
-    double s = 0.0;
-    for (std::size_t r = 0; r < matrix.rows; ++r) {
-        const double x = matrix.at(r, column);
-        const double delta = x - mean;
-        mean = mean + delta / static_cast<double>(r + 1);
-        s = std::fma(x - mean, delta, s);
+PairCorrelations::PairCorrelations(const Matrix& matrix, std::span<const std::uint32_t> holes,
+                                   std::span<const std::uint32_t> candidates)
+    : candidates_(candidates.size()), strengths_(holes.size() * candidates.size()) {
+    // Each column's sums run over its rows in order, exactly as one column
+    // at a time would, but the table is read row by row for all columns
+    // together, so it streams through memory once per pass.
+    const std::size_t rows = matrix.rows;
+    const std::size_t cols = matrix.cols;
+    const double count = static_cast<double>(rows);
+    std::vector<double> sums(cols, 0.0);
+    std::vector<double> running_mean(cols, 0.0);
+    std::vector<double> squares(cols, 0.0);
+    for (std::size_t r = 0; r < rows; ++r) {
+        const double* row = &matrix.data[r * cols];
+        const double n = static_cast<double>(r + 1);
+        for (std::size_t c = 0; c < cols; ++c) {
+            const double x = row[c];
+            sums[c] += x;
+            // Welford's update of the mean and the sum of squared deviations.
+            const double delta = x - running_mean[c];
+            running_mean[c] = running_mean[c] + delta / n;
+            squares[c] = std::fma(x - running_mean[c], delta, squares[c]);
+        }
     }
-    return std::sqrt(s / static_cast<double>(matrix.rows));
-}
-
-Correlations::Correlations(const Matrix& matrix) : matrix_(matrix) {
-    means_.resize(matrix.cols);
-    sds_.resize(matrix.cols);
-    for (std::size_t c = 0; c < matrix.cols; ++c) {
-        means_[c] = column_mean(matrix, c);
-        sds_[c] = welford_sd(matrix, c);
+    std::vector<double> means(cols);
+    std::vector<double> deviations(cols);
+    for (std::size_t c = 0; c < cols; ++c) {
+        means[c] = sums[c] / count;
+        deviations[c] = std::sqrt(squares[c] / count);
     }
-}
 
-double Correlations::operator()(std::size_t a, std::size_t b) const {
-    double sum = 0.0;
-    for (std::size_t r = 0; r < matrix_.rows; ++r) {
-        sum += (matrix_.at(r, a) - means_[a]) * (matrix_.at(r, b) - means_[b]);
+    std::vector<double> covariances(strengths_.size(), 0.0);
+    for (std::size_t r = 0; r < rows; ++r) {
+        const double* row = &matrix.data[r * cols];
+        double* sum = covariances.data();
+        for (std::uint32_t a : holes) {
+            const double da = row[a] - means[a];
+            for (std::uint32_t b : candidates) *sum++ += da * (row[b] - means[b]);
+        }
     }
-    const double cov = sum / static_cast<double>(matrix_.rows);
-    return cov / (sds_[a] * sds_[b]);
+    // No guard against a zero deviation: a constant column gives NaN or
+    // infinities, which never win the strict comparison of the driver choice.
+    for (std::size_t i = 0; i < holes.size(); ++i) {
+        for (std::size_t j = 0; j < candidates.size(); ++j) {
+            const double covariance = covariances[i * candidates_ + j] / count;
+            strengths_[i * candidates_ + j] =
+                std::fabs(covariance / (deviations[holes[i]] * deviations[candidates[j]]));
+        }
+    }
 }
 
 double MAR::adjust_alpha(double n_cols, double alpha, const WarnFn& warn) const {
@@ -84,13 +95,15 @@ MarPlan MAR::prepare(const Matrix& matrix, double alpha, const WarnFn& warn) {
     const std::span<const std::uint32_t> holes(order.data(), plan.holes);
     const std::span<const std::uint32_t> candidates(order.data() + plan.holes, cols - plan.holes);
 
-    const Correlations correlation(matrix);
+    const PairCorrelations correlation(matrix, holes, candidates);
     plan.pairs.reserve(holes.size());
-    for (std::uint32_t hole : holes) {
+    for (std::size_t i = 0; i < holes.size(); ++i) {
+        const std::uint32_t hole = holes[i];
         double best = 0.0;
         std::size_t driver = 0;
-        for (std::uint32_t candidate : candidates) {
-            const double strength = std::fabs(correlation(hole, candidate));
+        for (std::size_t j = 0; j < candidates.size(); ++j) {
+            const std::uint32_t candidate = candidates[j];
+            const double strength = correlation.strength(i, j);
             if (strength > best) {
                 best = strength;
                 driver = candidate;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -58,21 +59,19 @@ struct MAR {
     std::vector<bool> select_holes(std::uint32_t remaining, std::size_t cols, std::uint32_t holes);
 };
 
-// Population Pearson coefficients between columns: plain summed means,
-// covariance sums in row order, Welford standard deviations, and no guard
-// against a zero deviation (a constant column gives NaN or infinities).
-class Correlations {
+// Absolute population Pearson coefficients of each hole column with each
+// candidate column: plain summed means, covariance sums in row order,
+// Welford standard deviations, and no guard against a zero deviation.
+class PairCorrelations {
 public:
-    explicit Correlations(const Matrix& matrix);
-    double operator()(std::size_t a, std::size_t b) const;
+    PairCorrelations(const Matrix& matrix, std::span<const std::uint32_t> holes,
+                     std::span<const std::uint32_t> candidates);
+    // |r| of holes[i] with candidates[j].
+    double strength(std::size_t i, std::size_t j) const { return strengths_[i * candidates_ + j]; }
 
 private:
-    const Matrix& matrix_;
-    std::vector<double> means_;
-    std::vector<double> sds_;
+    std::size_t candidates_;
+    std::vector<double> strengths_;
 };
-
-// Welford standard deviation (population) of one column.
-double welford_sd(const Matrix& matrix, std::size_t column);
 
 }  // namespace gapweave
