@@ -86,6 +86,27 @@ public:
         return (high << 32) | low;
     }
 
+    // Positions the stream at word `word` of the core's sequence (counted
+    // from block counter zero), in exactly the state reading that many
+    // words from a fresh stream leaves: the same counter, buffer contents
+    // and index, whatever mix of 32- and 64-bit reads got there. A fresh
+    // stream has nothing buffered, so word 0 restores that empty buffer;
+    // otherwise the refill holding the last read word is buffered, which is
+    // why a multiple of the buffer size leaves the index at the end rather
+    // than at the start of the next refill.
+    void seek(std::uint64_t word) noexcept {
+        if (word == 0) {
+            core_.set_block_counter(0);
+            buffer_ = ChaChaBuffer{};
+            index_ = kChaChaBufferWords;
+            return;
+        }
+        const std::uint64_t refill_start = (word - 1) / kChaChaBufferWords * kChaChaBufferWords;
+        core_.set_block_counter(refill_start / kChaChaBlockWords);
+        core_.generate(buffer_);
+        index_ = static_cast<std::size_t>(word - refill_start);
+    }
+
     const Core& core() const noexcept { return core_; }
     // Position of the next unread word; the buffer size means empty.
     std::size_t index() const noexcept { return index_; }

@@ -40,6 +40,13 @@ public:
     // Words read since seeding.
     std::uint64_t words_consumed() const noexcept;
 
+    // Moves to the point where `words` words have been read since seeding,
+    // forwards or backwards. Afterwards the source equals (operator==) a
+    // copy of the seeded source that read that many words, so draws taken
+    // from any position can be split among copies and the original placed
+    // after the last of them.
+    void seek(std::uint64_t words) noexcept { stream_.seek(words); }
+
     // Equal sources have the same key, counter, buffer and read position,
     // so they give the same words from here on.
     bool operator==(const RandomSource&) const = default;
