@@ -199,15 +199,11 @@ Matrix MAR::punch(Matrix matrix, double alpha, const WarnFn& warn) {
 
     std::uint32_t done = 0;
     std::uint32_t pass = 0;
-    std::vector<double> targets;
-    while (done < plan.total) {
-        const std::uint32_t remaining = plan.total - done;
-        const std::vector<bool> selected = select_holes(remaining, cols, plan.holes);
-        targets.clear();
-        for (const HolePair& pair : plan.pairs) {
-            targets.push_back(
-                Gauss::sample(rng, distribution[pair.driver].center, distribution[pair.driver].spread));
-        }
+    const std::size_t cells = shared->rows * shared->cols;
+    // Schedules one pass's targets, one per pair, for the selected pairs;
+    // false once the call stops early.
+    const auto schedule_pass = [&](const std::vector<bool>& selected, std::uint32_t chosen,
+                                   std::span<const double> targets) {
         for (double target : targets) {
             if (std::isnan(target)) throw Fault("Sample is nan");
         }
@@ -219,9 +215,29 @@ Matrix MAR::punch(Matrix matrix, double alpha, const WarnFn& warn) {
             --present[hole];
             --holes_present;
         }
-        done += remaining >= cols ? plan.holes : std::min(plan.holes, remaining);
+        done += chosen;
         ++pass;
-        if (holes_present == 0 && may_stop_early(plan.total - done, shared->rows * shared->cols)) break;
+        // Once every hole column is blank, further passes could only fail.
+        return !(holes_present == 0 && may_stop_early(plan.total - done, cells));
+    };
+
+    // While at least `cols` picks remain, a pass selects every pair and
+    // draws only their targets.
+    std::vector<ColumnDistribution> pair_distributions;
+    for (const HolePair& pair : plan.pairs) pair_distributions.push_back(distribution[pair.driver]);
+    const std::vector<bool> all_pairs(plan.pairs.size(), true);
+    const std::size_t full_passes = plan.total >= cols ? (plan.total - cols) / plan.holes + 1 : 0;
+    const bool went_on = replay_passes(rng, pool, pair_distributions, full_passes, [&](std::span<const double> targets) {
+        return schedule_pass(all_pairs, plan.holes, targets);
+    });
+    std::vector<double> targets;
+    while (went_on && done < plan.total) {
+        const std::uint32_t remaining = plan.total - done;
+        const std::vector<bool> selected = select_holes(remaining, cols, plan.holes);
+        targets.clear();
+        for (const ColumnDistribution& d : pair_distributions) targets.push_back(Gauss::sample(rng, d.center, d.spread));
+        const std::uint32_t chosen = remaining >= cols ? plan.holes : std::min(plan.holes, remaining);
+        if (!schedule_pass(selected, chosen, targets)) break;
     }
     run_schedules(pool, shared, schedules, std::move(sorted), mode);
     return std::move(*shared);

@@ -95,13 +95,10 @@ Matrix MNAR::punch(Matrix matrix, double alpha) {
 
     std::uint32_t done = 0;
     std::uint32_t pass = 0;
-    std::vector<double> targets;
-    while (done < total) {
-        const auto visit = mnar_visit_order(rng, total - done, cols);
-        targets.clear();
-        for (std::size_t c : visit) {
-            targets.push_back(Gauss::sample(rng, distribution[c].center, distribution[c].spread));
-        }
+    const std::size_t cells = shared->rows * shared->cols;
+    // Schedules the targets of one pass over the columns in `visit`; false
+    // once the call stops early.
+    const auto schedule_pass = [&](std::span<const std::size_t> visit, std::span<const double> targets) {
         for (double target : targets) {
             if (std::isnan(target)) throw Fault("Sample is nan");
         }
@@ -115,7 +112,25 @@ Matrix MNAR::punch(Matrix matrix, double alpha) {
         }
         done += static_cast<std::uint32_t>(visit.size());
         ++pass;
-        if (present_total == 0 && may_stop_early(total - done, shared->rows * shared->cols)) break;
+        // Once every cell is blank, further passes could only fail.
+        return !(present_total == 0 && may_stop_early(total - done, cells));
+    };
+
+    // While at least `cols` picks remain, a pass visits every column in
+    // order and draws only their targets.
+    std::vector<std::size_t> every_column(cols);
+    std::iota(every_column.begin(), every_column.end(), std::size_t{0});
+    const bool went_on = replay_passes(rng, pool, distribution, total / cols, [&](std::span<const double> targets) {
+        return schedule_pass(every_column, targets);
+    });
+    std::vector<double> targets;
+    while (went_on && done < total) {
+        const auto visit = mnar_visit_order(rng, total - done, cols);
+        targets.clear();
+        for (std::size_t c : visit) {
+            targets.push_back(Gauss::sample(rng, distribution[c].center, distribution[c].spread));
+        }
+        if (!schedule_pass(visit, targets)) break;
     }
     run_schedules(pool, shared, schedules, std::move(sorted), mode);
     return std::move(*shared);

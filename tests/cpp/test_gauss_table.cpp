@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "generators/gauss_table.hpp"
+#include "generators/schedule.hpp"
 #include "generators/utils.hpp"
 #include "pool/thread_pool.hpp"
 #include "random/random_source.hpp"
@@ -425,3 +426,35 @@ TEST(GaussTableSharedPool, ConcurrentCallersEachMatchSequential) {
 }
 
 }  // namespace
+
+namespace gapweave {
+namespace {
+
+// Bulk passes replayed in batches: a pass that stops the call leaves the
+// stream just after its own draws, wherever it falls in a batch.
+TEST(ReplayPasses, StopsWithTheStreamAfterTheStoppingPass) {
+    const std::vector<ColumnDistribution> params = {{0.0, 1.0}, {5.0, 0.5}, {-2.0, 3.0}};
+    ThreadPool pool(2);
+    for (std::size_t stop_at : {0u, 2u, 3u, 4u, 6u, 9u, 100u}) {
+        RandomSource rng = RandomSource::seed_from_u64(77);
+        RandomSource sequential = rng;
+        std::vector<double> seen;
+        std::size_t passes = 0;
+        const bool finished = replay_passes(rng, pool, params, 10, [&](std::span<const double> targets) {
+            seen.insert(seen.end(), targets.begin(), targets.end());
+            return passes++ != stop_at;
+        }, 4);
+        const std::size_t drawn = std::min<std::size_t>(stop_at + 1, 10);
+        EXPECT_EQ(finished, stop_at >= 10);
+        ASSERT_EQ(seen.size(), drawn * params.size()) << "stop at " << stop_at;
+        for (std::size_t i = 0; i < seen.size(); ++i) {
+            const ColumnDistribution& d = params[i % params.size()];
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(seen[i]),
+                      std::bit_cast<std::uint64_t>(Gauss::sample(sequential, d.center, d.spread)));
+        }
+        EXPECT_TRUE(rng == sequential) << "stop at " << stop_at;
+    }
+}
+
+}  // namespace
+}  // namespace gapweave
