@@ -22,7 +22,8 @@ PyObject* call_on_table(PyObject* data, Punch&& punch) {
     }
     Matrix matrix{intake.rows, intake.cols, std::move(intake.data)};
     matrix = punch(std::move(matrix));
-    return arr_to_out(matrix.data.data(), matrix.rows, matrix.cols, std::move(intake.out),
+    // The matrix's cells move into the result where its kind allows.
+    return arr_to_out(std::move(matrix.data), matrix.rows, matrix.cols, std::move(intake.out),
                       std::move(intake.encoding));
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "utils/huge_pages.hpp"
 #include "utils/python/pyref.hpp"
 
 namespace gapweave::py {
@@ -67,13 +68,11 @@ std::size_t cell_count(std::size_t rows, std::size_t cols) {
 }
 
 std::vector<double> zeroed_doubles(std::size_t count) {
-    require_room(count);
-    try {
-        return std::vector<double>(count, 0.0);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        throw ErrorSet{};
-    }
+    std::vector<double> values;
+    reserve_doubles(values, count);
+    // Within the reserved room: no allocation, so nothing can throw.
+    values.resize(count);
+    return values;
 }
 
 void reserve_doubles(std::vector<double>& values, std::size_t count) {
@@ -84,6 +83,8 @@ void reserve_doubles(std::vector<double>& values, std::size_t count) {
         PyErr_NoMemory();
         throw ErrorSet{};
     }
+    // Before the first write: the pages are faulted in as huge pages.
+    advise_huge_pages(values.data(), values.capacity() * sizeof(double));
 }
 
 BufferView::BufferView(PyObject* exporter) {

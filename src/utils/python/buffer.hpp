@@ -19,12 +19,14 @@ namespace gapweave::py {
 std::size_t cell_count(std::size_t rows, std::size_t cols);
 
 // `count` zero-filled doubles; MemoryError when they cannot be allocated
-// or exceed the machine's memory.
+// or exceed the machine's memory. Large ones are advised huge pages before
+// they are zeroed, like reserve_doubles.
 std::vector<double> zeroed_doubles(std::size_t count);
 
 // Room for `count` doubles in an empty vector, for copies that fill it
 // once; MemoryError when it cannot be allocated or exceeds the machine's
-// memory.
+// memory. The room is advised huge pages (see utils/huge_pages.hpp) before
+// anything is written to it.
 void reserve_doubles(std::vector<double>& values, std::size_t count);
 
 // A buffer obtained from an exporter and released when the view goes out

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "utils/fault.hpp"
+#include "utils/python/cell_owner.hpp"
 #include "utils/python/errors.hpp"
 #include "utils/python/pyref.hpp"
 #include "utils/python/text.hpp"
@@ -14,16 +15,20 @@ namespace gapweave::py::numpy {
 
 namespace {
 
-// Slots of the NumPy C API table.
+// Slots of the NumPy C API table; each has the same number in NumPy 1.x
+// and 2.x (2.x emptied the slots of removed functions but moved none).
+// PyArray_SetBaseObject came with NumPy 1.7 (API version 7).
 constexpr std::size_t kSlotArrayType = 2;
 constexpr std::size_t kSlotDescrFromType = 45;
 constexpr std::size_t kSlotNewFromDescr = 94;
 constexpr std::size_t kSlotEquivTypes = 182;
+constexpr std::size_t kSlotSetBaseObject = 282;
 
 using DescrFromType = PyObject* (*)(int);
 using NewFromDescr = PyObject* (*)(PyTypeObject*, PyObject*, int, const npy_intp*, const npy_intp*,
                                    void*, int, PyObject*);
 using EquivTypes = unsigned char (*)(PyObject*, PyObject*);
+using SetBaseObject = int (*)(PyObject*, PyObject*);
 
 // The table lives as long as NumPy, which is never unloaded.
 std::atomic<void**> g_api{nullptr};
@@ -86,6 +91,37 @@ PyObject* new_float64_array(const double* values, std::size_t rows, std::size_t 
     if (rows != 0 && cols != 0) {
         std::memcpy(fields(array.get()).data, values, rows * cols * sizeof(double));
     }
+    return array.release();
+}
+
+PyObject* adopt_float64_array(std::vector<double>&& cells, std::size_t rows, std::size_t cols) {
+    std::size_t count = 0;
+    if (__builtin_mul_overflow(rows, cols, &count) || count != cells.size()) {
+        throw Fault("matrix cells do not match its shape");
+    }
+    // NumPy allocates room of its own for an empty shape (the vector may
+    // have no memory at all); nothing to copy into it.
+    if (count == 0) return new_float64_array(nullptr, rows, cols);
+
+    auto descr_from_type = reinterpret_cast<DescrFromType>(api()[kSlotDescrFromType]);
+    auto new_from_descr = reinterpret_cast<NewFromDescr>(api()[kSlotNewFromDescr]);
+    auto set_base_object = reinterpret_cast<SetBaseObject>(api()[kSlotSetBaseObject]);
+    auto* type = static_cast<PyTypeObject*>(api()[kSlotArrayType]);
+
+    // From here on the owner holds the cells: dropping it frees them.
+    Owned owner = own_cells(std::move(cells));
+    PyObject* descr = descr_from_type(kTypeDouble);
+    if (descr == nullptr) throw ErrorSet{};
+    const npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+    constexpr int kFlags = kCContiguous | kAligned | kWriteable;
+    // NewFromDescr steals the descriptor reference, also on failure. The
+    // array it makes views the cells without owning them.
+    Owned array = require(new_from_descr(type, descr, 2, dims, nullptr, owned_cells(owner.get()),
+                                         kFlags, nullptr));
+    // SetBaseObject takes the owner's reference whether or not it succeeds;
+    // on failure the owner (and the cells) go first, then the array, whose
+    // deallocation never touches memory it doesn't own.
+    require_status(set_base_object(array.get(), owner.release()));
     return array.release();
 }
 

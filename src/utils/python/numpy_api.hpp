@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace gapweave::py::numpy {
 
@@ -27,6 +28,7 @@ struct ArrayFields {
 
 inline constexpr int kCContiguous = 0x0001;
 inline constexpr int kAligned = 0x0100;
+inline constexpr int kWriteable = 0x0400;
 inline constexpr int kTypeDouble = 12;  // NPY_DOUBLE
 
 // Loads the capsule on first use (thread-safe); a fault beginning "Failed
@@ -46,5 +48,14 @@ inline const ArrayFields& fields(PyObject* array) {
 // A new C-ordered float64 array of shape (rows, cols) filled with a copy of
 // `values` (row-major); ErrorSet on failure.
 PyObject* new_float64_array(const double* values, std::size_t rows, std::size_t cols);
+
+// A C-ordered, aligned, writeable float64 array of shape (rows, cols) over
+// the memory of `cells` (rows * cols doubles, row-major), without a copy:
+// the vector moves into the array's base object (see cell_owner.hpp) and
+// is freed when the last array viewing it goes. An empty shape gives an
+// array of its own. ErrorSet on host failures, gapweave::Fault when the
+// size of `cells` doesn't match the shape; whatever fails, the cells are
+// freed exactly once (by `cells` itself if they never moved).
+PyObject* adopt_float64_array(std::vector<double>&& cells, std::size_t rows, std::size_t cols);
 
 }  // namespace gapweave::py::numpy

@@ -43,8 +43,14 @@ const std::string* decoded_text(const Decoder& decoder, double value) {
     return found == decoder.end() ? nullptr : &found->second;
 }
 
+// A new float64 array holding a copy of the cells at `data`.
 Owned float_array(const double* data, std::size_t rows, std::size_t cols) {
     return Owned::steal(numpy::new_float64_array(data, rows, cols));
+}
+
+// A float64 array over the cells of `data`, which it takes over.
+Owned float_array(std::vector<double>&& data, std::size_t rows, std::size_t cols) {
+    return Owned::steal(numpy::adopt_float64_array(std::move(data), rows, cols));
 }
 
 // An object array of Python floats whose encoded columns get their texts
@@ -101,8 +107,10 @@ Owned decoded_column(const double* data, std::size_t rows, std::size_t cols, std
 }
 
 // A data frame with the labels as column names and pandas' default index;
-// encoded columns become object columns holding their texts.
-Owned frame_out(const double* data, std::size_t rows, std::size_t cols,
+// encoded columns become object columns holding their texts. The frame is
+// made from an array that takes over `cells` when there are no encoded
+// columns; otherwise from a copy, and the texts are decoded from `cells`.
+Owned frame_out(std::vector<double>&& cells, std::size_t rows, std::size_t cols,
                 const std::vector<std::string>& labels,
                 const std::optional<EncodingInfo>& encoding) {
     Owned pandas = import_module("pandas");
@@ -110,11 +118,13 @@ Owned frame_out(const double* data, std::size_t rows, std::size_t cols,
     Owned columns = str_list(labels);
     require_status(PyDict_SetItemString(keywords.get(), "columns", columns.get()));
     Owned frame_type = get_attr(pandas.get(), "DataFrame");
-    Owned floats = float_array(data, rows, cols);
+    Owned floats = encoding ? float_array(cells.data(), rows, cols)
+                            : float_array(std::move(cells), rows, cols);
     Owned arguments = require(PyTuple_Pack(1, floats.get()));
     Owned frame = require(PyObject_Call(frame_type.get(), arguments.get(), keywords.get()));
     if (!encoding) return frame;
 
+    const double* data = cells.data();  // still here: only copied above
     Owned object_dtype = make_str("object");
     for (const std::size_t c : encoding->encoded_columns) {
         const Decoder& decoder = decoder_of(*encoding, c);
@@ -136,14 +146,14 @@ Owned frame_out(const double* data, std::size_t rows, std::size_t cols,
 
 }  // namespace
 
-PyObject* arr_to_out(const double* data, std::size_t rows, std::size_t cols, Out out,
+PyObject* arr_to_out(std::vector<double>&& data, std::size_t rows, std::size_t cols, Out out,
                      std::optional<EncodingInfo> encoding) {
     cell_count(rows, cols);  // a shape whose size can't be addressed is refused up front
     if (const auto* frame = std::get_if<OutDataFrame>(&out)) {
-        return frame_out(data, rows, cols, frame->labels, encoding).release();
+        return frame_out(std::move(data), rows, cols, frame->labels, encoding).release();
     }
-    if (!encoding) return float_array(data, rows, cols).release();
-    return object_array_out(data, rows, cols, *encoding).release();
+    if (!encoding) return float_array(std::move(data), rows, cols).release();
+    return object_array_out(data.data(), rows, cols, *encoding).release();
 }
 
 }  // namespace gapweave::py

@@ -7,16 +7,20 @@
 
 #include <cstddef>
 #include <optional>
+#include <vector>
 
 #include "utils/python/table.hpp"
 
 namespace gapweave::py {
 
-// Builds the result from the rows * cols row-major doubles at `data`, which
-// are only read. Takes over `out` and `encoding`. Returns a new reference;
+// Builds the result from `data`, the rows * cols row-major doubles of the
+// finished matrix. A float64 array result, and the array a data frame
+// without text columns is made from, take the vector over instead of
+// copying it (see numpy::adopt_float64_array); results with text columns
+// only read it. Takes over `out` and `encoding`. Returns a new reference;
 // host errors throw ErrorSet, a column without decoder or out of range
 // throws gapweave::Fault. Nothing made on the way outlives a failure.
-PyObject* arr_to_out(const double* data, std::size_t rows, std::size_t cols, Out out,
+PyObject* arr_to_out(std::vector<double>&& data, std::size_t rows, std::size_t cols, Out out,
                      std::optional<EncodingInfo> encoding);
 
 }  // namespace gapweave::py

@@ -1,0 +1,16 @@
+// Advice to the kernel that a large buffer about to be filled be backed by
+// transparent huge pages, so that filling it takes one fault per 2 MiB
+// instead of one per 4 KiB.
+#pragma once
+
+#include <cstddef>
+
+namespace gapweave {
+
+// Asks for huge pages over the 2 MiB-aligned part of [data, data + bytes)
+// when the range is large enough (about 4 MiB) to hold such a part worth
+// having. Only advice: nothing happens on systems without it, on ranges too
+// small, or when the kernel refuses; the memory's contents are unchanged.
+void advise_huge_pages(void* data, std::size_t bytes) noexcept;
+
+}  // namespace gapweave
