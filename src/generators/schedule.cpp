@@ -1,12 +1,15 @@
 #include "generators/schedule.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <numeric>
 #include <optional>
 #include <utility>
 
 #include "generators/column_index.hpp"
 #include "pool/channel.hpp"
 #include "utils/fault.hpp"
+#include "utils/huge_pages.hpp"
 
 namespace gapweave {
 
@@ -86,9 +89,25 @@ SortedColumns sort_columns(ThreadPool& pool, const Matrix& matrix, const std::ve
     for (std::size_t c = 0; c < wanted.size(); ++c) {
         if (wanted[c]) columns.push_back(c);
     }
+    // The wanted columns are copied out of the row-major table together,
+    // in blocks of rows on the pool, so that the table is read once in
+    // memory order rather than once per column with a stride.
+    std::vector<std::vector<double>> cells(wanted.size());
+    for (std::size_t c : columns) cells[c] = large_vector<double>(matrix.rows);
+    constexpr std::size_t kBlockRows = 1 << 14;
+    std::vector<std::size_t> blocks((matrix.rows + kBlockRows - 1) / kBlockRows);
+    std::iota(blocks.begin(), blocks.end(), std::size_t{0});
+    run_jobs(pool, blocks, [&](std::size_t block) {
+        const std::size_t end = std::min(matrix.rows, (block + 1) * kBlockRows);
+        for (std::size_t r = block * kBlockRows; r < end; ++r) {
+            for (std::size_t c : columns) cells[c][r] = matrix.at(r, c);
+        }
+        return true;
+    }, std::vector<bool>(blocks.size()));
+
     using Sorted = std::pair<std::shared_ptr<const SortedColumn>, ColumnDistribution>;
-    const auto work = [&matrix, k, variance](std::size_t c) {
-        auto sorted = std::make_shared<const SortedColumn>(sort_column(matrix, c));
+    const auto work = [&cells, k, variance](std::size_t c) {
+        auto sorted = std::make_shared<const SortedColumn>(sort_cells(std::exchange(cells[c], {})));
         const ColumnDistribution distribution = distribution_of_sorted(*sorted, k, variance);
         return Sorted{std::move(sorted), distribution};
     };

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "utils/fault.hpp"
+#include "utils/huge_pages.hpp"
 
 namespace gapweave {
 
@@ -48,16 +49,14 @@ namespace {
 
 // Any column: LSD radix sort of the total-order keys.
 SortedColumn sort_by_radix(const std::vector<double>& column) {
-    std::vector<KeyedRow> entries(column.size());
+    std::vector<KeyedRow> entries = large_vector<KeyedRow>(column.size());
     for (std::size_t r = 0; r < column.size(); ++r) {
         entries[r] = {unsigned_order_key(column[r]), static_cast<std::uint32_t>(r)};
     }
     // Rows went in ascending and the sort is stable: equal keys keep their
     // rows in order.
     radix_sort(entries);
-    SortedColumn sorted;
-    sorted.values.resize(entries.size());
-    sorted.rows.resize(entries.size());
+    SortedColumn sorted{large_vector<double>(entries.size()), large_vector<std::uint32_t>(entries.size())};
     for (std::size_t i = 0; i < entries.size(); ++i) {
         // The value from its key: the same bits, without reading the column
         // in value order.
@@ -80,19 +79,18 @@ bool after(double a, double b) noexcept {
 SortedColumn sort_by_buckets(const std::vector<double>& column, double low, double scale,
                              std::size_t buckets) {
     const std::size_t n = column.size();
-    std::vector<std::uint32_t> bucket_of(n);
-    std::vector<std::uint32_t> start(buckets + 1, 0);
+    std::vector<std::uint32_t> bucket_of = large_vector<std::uint32_t>(n);
+    std::vector<std::uint32_t> start = large_vector<std::uint32_t>(buckets + 1);
     for (std::size_t r = 0; r < n; ++r) {
         const auto b = std::min(static_cast<std::size_t>((column[r] - low) * scale), buckets - 1);
         bucket_of[r] = static_cast<std::uint32_t>(b);
         ++start[b + 1];
     }
     for (std::size_t b = 0; b < buckets; ++b) start[b + 1] += start[b];
-    SortedColumn sorted;
-    sorted.values.resize(n);
-    sorted.rows.resize(n);
+    SortedColumn sorted{large_vector<double>(n), large_vector<std::uint32_t>(n)};
     {
-        std::vector<std::uint32_t> next(start.begin(), start.end() - 1);
+        std::vector<std::uint32_t> next = large_vector<std::uint32_t>(buckets);
+        std::copy(start.begin(), start.end() - 1, next.begin());
         for (std::size_t r = 0; r < n; ++r) {
             const std::uint32_t at = next[bucket_of[r]]++;
             sorted.values[at] = column[r];
@@ -134,26 +132,29 @@ SortedColumn sort_by_buckets(const std::vector<double>& column, double low, doub
 
 }  // namespace
 
-SortedColumn sort_column(const Matrix& matrix, std::size_t column) {
-    expect(matrix.rows < UINT32_MAX, "too many rows for a sorted column");
-    std::vector<double> cells(matrix.rows);
+SortedColumn sort_cells(std::vector<double> cells) {
+    expect(cells.size() < UINT32_MAX, "too many rows for a sorted column");
     double low = INFINITY;
     double high = -INFINITY;
     bool finite = true;
-    for (std::size_t r = 0; r < matrix.rows; ++r) {
-        const double value = matrix.at(r, column);
-        cells[r] = value;
+    for (const double value : cells) {
         finite &= std::isfinite(value);
-        low = std::min(low, value);
-        high = std::max(high, value);
+        low = value < low ? value : low;
+        high = value > high ? value : high;
     }
-    const std::size_t buckets = matrix.rows / 2;
+    const std::size_t buckets = cells.size() / 2;
     const double range = high - low;
     if (finite && buckets >= 32 && range > 0.0 && std::isfinite(range)) {
         const double scale = static_cast<double>(buckets) / range;
         if (std::isfinite(scale)) return sort_by_buckets(cells, low, scale, buckets);
     }
     return sort_by_radix(cells);
+}
+
+SortedColumn sort_column(const Matrix& matrix, std::size_t column) {
+    std::vector<double> cells = large_vector<double>(matrix.rows);
+    for (std::size_t r = 0; r < matrix.rows; ++r) cells[r] = matrix.at(r, column);
+    return sort_cells(std::move(cells));
 }
 
 ColumnDistribution distribution_of_sorted(const SortedColumn& sorted, std::uint32_t k, double variance) {

@@ -36,7 +36,10 @@ struct SortedColumn {
     bool free_of_nan() const noexcept;
 };
 
-// Sorts column `column` of the matrix, every cell included.
+// Sorts a column's cells (row r at position r), every cell included.
+SortedColumn sort_cells(std::vector<double> cells);
+
+// Sorts column `column` of the matrix.
 SortedColumn sort_column(const Matrix& matrix, std::size_t column);
 
 // The distribution of the sorted column: the same order statistics as
