@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <utility>
 
@@ -71,60 +72,104 @@ bool after(double a, double b) noexcept {
     return a > b || (a == b && std::signbit(b) && !std::signbit(a));
 }
 
-// A column of finite values spanning a finite, non-zero range: one counting
-// pass into about rows / 2 buckets of equal width (floor((v - low) * scale)
-// never decreases as v grows, so bucket order is value order), then each
-// bucket sorted on its own. Rows enter their bucket in ascending order and
-// both bucket sorts are stable, so equal values keep their rows in order.
-SortedColumn sort_by_buckets(const std::vector<double>& column, double low, double scale,
-                             std::size_t buckets) {
-    const std::size_t n = column.size();
-    std::vector<std::uint32_t> bucket_of = large_vector<std::uint32_t>(n);
-    std::vector<std::uint32_t> start = large_vector<std::uint32_t>(buckets + 1);
-    for (std::size_t r = 0; r < n; ++r) {
-        const auto b = std::min(static_cast<std::size_t>((column[r] - low) * scale), buckets - 1);
-        bucket_of[r] = static_cast<std::uint32_t>(b);
-        ++start[b + 1];
+// Sorts positions [first, end) by total-order key, stably, with radix: for
+// the rare crowded bucket.
+[[gnu::noinline]] void sort_crowd(double* values, std::uint32_t* rows, std::size_t first, std::size_t end,
+                                  std::vector<KeyedRow>& scratch) {
+    scratch.resize(end - first);
+    for (std::size_t i = first; i < end; ++i) scratch[i - first] = {unsigned_order_key(values[i]), rows[i]};
+    radix_sort(scratch);
+    for (std::size_t i = first; i < end; ++i) {
+        values[i] = value_of_unsigned_key(scratch[i - first].key);
+        rows[i] = scratch[i - first].row;
     }
-    for (std::size_t b = 0; b < buckets; ++b) start[b + 1] += start[b];
-    SortedColumn sorted{large_vector<double>(n), large_vector<std::uint32_t>(n)};
-    {
-        std::vector<std::uint32_t> next = large_vector<std::uint32_t>(buckets);
-        std::copy(start.begin(), start.end() - 1, next.begin());
-        for (std::size_t r = 0; r < n; ++r) {
-            const std::uint32_t at = next[bucket_of[r]]++;
-            sorted.values[at] = column[r];
-            sorted.rows[at] = static_cast<std::uint32_t>(r);
+}
+
+// The same for a bucket: insertion for a few entries, radix for a crowd.
+inline void sort_small_range(double* values, std::uint32_t* rows, std::size_t first, std::size_t end,
+                             std::vector<KeyedRow>& scratch) {
+    constexpr std::size_t kInsertionLimit = 48;
+    if (end - first > kInsertionLimit) {
+        sort_crowd(values, rows, first, end, scratch);
+        return;
+    }
+    for (std::size_t i = first + 1; i < end; ++i) {
+        const double value = values[i];
+        const std::uint32_t row = rows[i];
+        std::size_t j = i;
+        for (; j > first && after(values[j - 1], value); --j) {
+            values[j] = values[j - 1];
+            rows[j] = rows[j - 1];
         }
+        values[j] = value;
+        rows[j] = row;
     }
+}
+
+// A column of finite values spanning a finite, non-zero range, sorted by
+// buckets of equal width: bucket(v) = floor((v - low) * scale) never
+// decreases as v grows, so bucket order is value order. There are about
+// rows / 2 fine buckets, grouped into 2048 coarse ones: one pass scatters
+// the cells into their coarse bucket's part of the result, then each
+// coarse part (small enough to stay in cache) is split into its fine
+// buckets, each sorted on its own. Every step keeps the order of equal
+// values, and rows enter in ascending order, so equal values keep their
+// rows in order.
+SortedColumn sort_by_buckets(const std::vector<double>& column, double low, double scale, int fine_bits) {
+    const std::size_t n = column.size();
+    const std::size_t fine_buckets = std::size_t{1} << fine_bits;
+    const int coarse_shift = std::max(0, fine_bits - 11);
+    const std::size_t coarse_buckets = fine_buckets >> coarse_shift;
+    const auto fine_of = [low, scale, fine_buckets](double value) {
+        return std::min(static_cast<std::size_t>((value - low) * scale), fine_buckets - 1);
+    };
+
+    std::vector<std::uint32_t> coarse_start(coarse_buckets + 1, 0);
+    for (const double value : column) ++coarse_start[(fine_of(value) >> coarse_shift) + 1];
+    for (std::size_t b = 0; b < coarse_buckets; ++b) coarse_start[b + 1] += coarse_start[b];
+
+    SortedColumn sorted{large_vector<double>(n), large_vector<std::uint32_t>(n)};
     double* values = sorted.values.data();
     std::uint32_t* rows = sorted.rows.data();
-    constexpr std::size_t kInsertionLimit = 48;
-    std::vector<KeyedRow> large;
-    for (std::size_t b = 0; b < buckets; ++b) {
-        const std::size_t first = start[b];
-        const std::size_t end = start[b + 1];
-        if (end - first <= kInsertionLimit) {
-            for (std::size_t i = first + 1; i < end; ++i) {
-                const double value = values[i];
-                const std::uint32_t row = rows[i];
-                std::size_t j = i;
-                for (; j > first && after(values[j - 1], value); --j) {
-                    values[j] = values[j - 1];
-                    rows[j] = rows[j - 1];
-                }
-                values[j] = value;
-                rows[j] = row;
-            }
+    {
+        std::vector<std::uint32_t> next(coarse_start.begin(), coarse_start.end() - 1);
+        for (std::size_t r = 0; r < n; ++r) {
+            const std::uint32_t at = next[fine_of(column[r]) >> coarse_shift]++;
+            values[at] = column[r];
+            rows[at] = static_cast<std::uint32_t>(r);
+        }
+    }
+
+    const std::size_t fine_per_coarse = std::size_t{1} << coarse_shift;
+    std::vector<double> part_values;
+    std::vector<std::uint32_t> part_rows;
+    std::vector<std::uint32_t> fine_start(fine_per_coarse + 1);
+    std::vector<KeyedRow> scratch;
+    for (std::size_t c = 0; c < coarse_buckets; ++c) {
+        const std::size_t first = coarse_start[c];
+        const std::size_t end = coarse_start[c + 1];
+        if (end - first <= 1) continue;
+        if (fine_per_coarse == 1) {
+            sort_small_range(values, rows, first, end, scratch);
             continue;
         }
-        // A crowded bucket (data bunched far from its range's ends).
-        large.resize(end - first);
-        for (std::size_t i = first; i < end; ++i) large[i - first] = {unsigned_order_key(values[i]), rows[i]};
-        radix_sort(large);
-        for (std::size_t i = first; i < end; ++i) {
-            values[i] = value_of_unsigned_key(large[i - first].key);
-            rows[i] = large[i - first].row;
+        part_values.assign(values + first, values + end);
+        part_rows.assign(rows + first, rows + end);
+        std::fill(fine_start.begin(), fine_start.end(), 0);
+        const std::size_t base = c << coarse_shift;
+        for (const double value : part_values) ++fine_start[fine_of(value) - base + 1];
+        for (std::size_t f = 0; f < fine_per_coarse; ++f) fine_start[f + 1] += fine_start[f];
+        for (std::size_t i = 0; i < part_values.size(); ++i) {
+            const std::size_t at = first + fine_start[fine_of(part_values[i]) - base]++;
+            values[at] = part_values[i];
+            rows[at] = part_rows[i];
+        }
+        // fine_start[f] now ends fine bucket f.
+        std::size_t from = first;
+        for (std::size_t f = 0; f < fine_per_coarse; ++f) {
+            const std::size_t to = first + fine_start[f];
+            if (to - from > 1) sort_small_range(values, rows, from, to, scratch);
+            from = to;
         }
     }
     return sorted;
@@ -134,19 +179,34 @@ SortedColumn sort_by_buckets(const std::vector<double>& column, double low, doub
 
 SortedColumn sort_cells(std::vector<double> cells) {
     expect(cells.size() < UINT32_MAX, "too many rows for a sorted column");
-    double low = INFINITY;
-    double high = -INFINITY;
+    // Range and finiteness in four independent lanes, so that the loop is
+    // not one long chain of dependent comparisons.
+    double low[4] = {INFINITY, INFINITY, INFINITY, INFINITY};
+    double high[4] = {-INFINITY, -INFINITY, -INFINITY, -INFINITY};
     bool finite = true;
-    for (const double value : cells) {
-        finite &= std::isfinite(value);
-        low = value < low ? value : low;
-        high = value > high ? value : high;
+    const std::size_t n = cells.size();
+    std::size_t r = 0;
+    for (; r + 4 <= n; r += 4) {
+        for (std::size_t lane = 0; lane < 4; ++lane) {
+            const double value = cells[r + lane];
+            finite &= std::isfinite(value);
+            low[lane] = value < low[lane] ? value : low[lane];
+            high[lane] = value > high[lane] ? value : high[lane];
+        }
     }
-    const std::size_t buckets = cells.size() / 2;
-    const double range = high - low;
-    if (finite && buckets >= 32 && range > 0.0 && std::isfinite(range)) {
-        const double scale = static_cast<double>(buckets) / range;
-        if (std::isfinite(scale)) return sort_by_buckets(cells, low, scale, buckets);
+    for (; r < n; ++r) {
+        finite &= std::isfinite(cells[r]);
+        low[0] = cells[r] < low[0] ? cells[r] : low[0];
+        high[0] = cells[r] > high[0] ? cells[r] : high[0];
+    }
+    const double lowest = std::min({low[0], low[1], low[2], low[3]});
+    const double highest = std::max({high[0], high[1], high[2], high[3]});
+    // About two cells per fine bucket.
+    const int fine_bits = std::bit_width(cells.size() / 2) - 1;
+    const double range = highest - lowest;
+    if (finite && fine_bits >= 5 && range > 0.0 && std::isfinite(range)) {
+        const double scale = std::ldexp(1.0, fine_bits) / range;
+        if (std::isfinite(scale)) return sort_by_buckets(cells, lowest, scale, fine_bits);
     }
     return sort_by_radix(cells);
 }
