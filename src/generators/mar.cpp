@@ -1,5 +1,6 @@
 #include "generators/mar.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <numeric>
@@ -195,6 +196,10 @@ Matrix MAR::punch(Matrix matrix, double alpha, const WarnFn& warn) {
     for (std::size_t i = 0; i < plan.pairs.size(); ++i) {
         schedules[i].hole = plan.pairs[i].hole;
         schedules[i].driver = plan.pairs[i].driver;
+        // A hole column gets at most one pick per pass and one per cell.
+        const std::size_t picks = std::min<std::size_t>(present[plan.pairs[i].hole], plan.total / plan.holes + 1);
+        schedules[i].targets.reserve(picks);
+        schedules[i].passes.reserve(picks);
     }
 
     std::uint32_t done = 0;

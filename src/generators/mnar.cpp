@@ -1,5 +1,6 @@
 #include "generators/mnar.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <numeric>
@@ -91,7 +92,13 @@ Matrix MNAR::punch(Matrix matrix, double alpha) {
     ExhaustedColumns exhausted(present);
 
     std::vector<ColumnSchedule> schedules(cols);
-    for (std::size_t c = 0; c < cols; ++c) schedules[c].hole = schedules[c].driver = c;
+    for (std::size_t c = 0; c < cols; ++c) {
+        schedules[c].hole = schedules[c].driver = c;
+        // A column gets at most one pick per pass and one per cell.
+        const std::size_t picks = std::min<std::size_t>(present[c], total / cols + 1);
+        schedules[c].targets.reserve(picks);
+        schedules[c].passes.reserve(picks);
+    }
 
     std::uint32_t done = 0;
     std::uint32_t pass = 0;
