@@ -108,8 +108,8 @@ inline void sort_small_range(double* values, std::uint32_t* rows, std::size_t fi
 
 // A column of finite values spanning a finite, non-zero range, sorted by
 // buckets of equal width: bucket(v) = floor((v - low) * scale) never
-// decreases as v grows, so bucket order is value order. There are about
-// rows / 2 fine buckets, grouped into 2048 coarse ones: one pass scatters
+// decreases as v grows, so bucket order is value order. There are at
+// least as many fine buckets as rows, grouped into 2048 coarse ones: one pass scatters
 // the cells into their coarse bucket's part of the result, then each
 // coarse part (small enough to stay in cache) is split into its fine
 // buckets, each sorted on its own. Every step keeps the order of equal
@@ -201,10 +201,11 @@ SortedColumn sort_cells(std::vector<double> cells) {
     }
     const double lowest = std::min({low[0], low[1], low[2], low[3]});
     const double highest = std::max({high[0], high[1], high[2], high[3]});
-    // About two cells per fine bucket.
-    const int fine_bits = std::bit_width(cells.size() / 2) - 1;
+    // At most one cell per fine bucket on average: normal data crowd the
+    // middle buckets several times over.
+    const int fine_bits = std::bit_width(cells.size());
     const double range = highest - lowest;
-    if (finite && fine_bits >= 5 && range > 0.0 && std::isfinite(range)) {
+    if (finite && fine_bits >= 6 && range > 0.0 && std::isfinite(range)) {
         const double scale = std::ldexp(1.0, fine_bits) / range;
         if (std::isfinite(scale)) return sort_by_buckets(cells, lowest, scale, fine_bits);
     }
