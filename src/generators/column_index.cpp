@@ -58,17 +58,13 @@ ColumnIndex::ColumnIndex(std::shared_ptr<const SortedColumn> candidates, std::si
 std::vector<std::uint32_t> ColumnIndex::splits(std::span<const double> targets) const {
     // Targets in total order are also in numeric order, which is what the
     // merge with the values needs.
-    std::vector<KeyedRow> order(targets.size());
-    for (std::size_t i = 0; i < targets.size(); ++i) {
-        order[i] = {unsigned_order_key(targets[i]), static_cast<std::uint32_t>(i)};
-    }
-    radix_sort(order);
+    const SortedColumn order = sort_cells(std::vector<double>(targets.begin(), targets.end()));
     std::vector<std::uint32_t> result(targets.size());
     Position p = 0;
-    for (const KeyedRow& entry : order) {
-        const double target = targets[entry.row];
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const double target = order.values[i];
         while (p < size_ && values_[p] < target) ++p;
-        result[entry.row] = static_cast<std::uint32_t>(p);
+        result[order.rows[i]] = static_cast<std::uint32_t>(p);
     }
     return result;
 }
