@@ -48,25 +48,6 @@ bool SortedColumn::free_of_nan() const noexcept {
 
 namespace {
 
-// Any column: LSD radix sort of the total-order keys.
-SortedColumn sort_by_radix(const std::vector<double>& column) {
-    std::vector<KeyedRow> entries = large_vector<KeyedRow>(column.size());
-    for (std::size_t r = 0; r < column.size(); ++r) {
-        entries[r] = {unsigned_order_key(column[r]), static_cast<std::uint32_t>(r)};
-    }
-    // Rows went in ascending and the sort is stable: equal keys keep their
-    // rows in order.
-    radix_sort(entries);
-    SortedColumn sorted{large_vector<double>(entries.size()), large_vector<std::uint32_t>(entries.size())};
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        // The value from its key: the same bits, without reading the column
-        // in value order.
-        sorted.values[i] = value_of_unsigned_key(entries[i].key);
-        sorted.rows[i] = entries[i].row;
-    }
-    return sorted;
-}
-
 // Total order for values that are not NaN: numeric, with -0 before +0.
 bool after(double a, double b) noexcept {
     return a > b || (a == b && std::signbit(b) && !std::signbit(a));
@@ -106,17 +87,81 @@ inline void sort_small_range(double* values, std::uint32_t* rows, std::size_t fi
     }
 }
 
-// A column of finite values spanning a finite, non-zero range, sorted by
-// buckets of equal width: bucket(v) = floor((v - low) * scale) never
-// decreases as v grows, so bucket order is value order. There are at
-// least as many fine buckets as rows, grouped into 2048 coarse ones: one pass scatters
-// the cells into their coarse bucket's part of the result, then each
-// coarse part (small enough to stay in cache) is split into its fine
-// buckets, each sorted on its own. Every step keeps the order of equal
-// values, and rows enter in ascending order, so equal values keep their
-// rows in order.
-SortedColumn sort_by_buckets(const std::vector<double>& column, double low, double scale, int fine_bits) {
-    const std::size_t n = column.size();
+struct Extent {
+    double low;
+    double high;
+    bool finite;
+};
+
+// Range and finiteness, in four independent lanes so that the loop is not
+// one long chain of dependent comparisons.
+Extent extent_of(const double* values, std::size_t n) {
+    double low[4] = {INFINITY, INFINITY, INFINITY, INFINITY};
+    double high[4] = {-INFINITY, -INFINITY, -INFINITY, -INFINITY};
+    bool finite = true;
+    std::size_t r = 0;
+    for (; r + 4 <= n; r += 4) {
+        for (std::size_t lane = 0; lane < 4; ++lane) {
+            const double value = values[r + lane];
+            finite &= std::isfinite(value);
+            low[lane] = value < low[lane] ? value : low[lane];
+            high[lane] = value > high[lane] ? value : high[lane];
+        }
+    }
+    for (; r < n; ++r) {
+        finite &= std::isfinite(values[r]);
+        low[0] = values[r] < low[0] ? values[r] : low[0];
+        high[0] = values[r] > high[0] ? values[r] : high[0];
+    }
+    return {std::min({low[0], low[1], low[2], low[3]}), std::max({high[0], high[1], high[2], high[3]}), finite};
+}
+
+// Sorts n values (with their rows: src_rows[i], or i when src_rows is
+// null) from src into dst, stably by total-order key.
+//
+// Finite values spanning a finite, non-zero range go by buckets of equal
+// width: bucket(v) = floor((v - low) * scale) never decreases as v grows,
+// so bucket order is value order. There are at least as many fine buckets
+// as values, grouped into 2048 coarse ones: one pass scatters the values
+// into their coarse bucket's part of dst, then each coarse part (small
+// enough to stay in cache) is split into its fine buckets, each sorted on
+// its own. A coarse part that holds far more than its share (data bunched
+// far from an outlier, or heavy tails) is bucketed again over its own
+// range, a few levels deep at most. Anything else goes by radix. Every step
+// keeps the order of equal values, so equal values keep their rows in
+// order.
+void sort_into(const double* src, const std::uint32_t* src_rows, std::size_t n, double* dst,
+               std::uint32_t* dst_rows, int depth, std::vector<KeyedRow>& scratch) {
+    const auto row_of = [src_rows](std::size_t i) {
+        return src_rows != nullptr ? src_rows[i] : static_cast<std::uint32_t>(i);
+    };
+    const auto copy_all = [&] {
+        for (std::size_t i = 0; i < n; ++i) {
+            dst[i] = src[i];
+            dst_rows[i] = row_of(i);
+        }
+    };
+    constexpr std::size_t kInsertionLimit = 48;
+    constexpr int kMaxDepth = 3;
+    const Extent extent = extent_of(src, n);
+    if (extent.finite && n <= kInsertionLimit) {
+        // Insertion compares numerically, which needs values that are not NaN.
+        copy_all();
+        sort_small_range(dst, dst_rows, 0, n, scratch);
+        return;
+    }
+    const double range = extent.high - extent.low;
+    // At most one value per fine bucket on average: normal data crowd the
+    // middle buckets several times over.
+    const int fine_bits = std::bit_width(n);
+    const double scale = std::ldexp(1.0, fine_bits) / range;
+    if (!extent.finite || !(range > 0.0) || !std::isfinite(range) || !std::isfinite(scale) || depth >= kMaxDepth) {
+        copy_all();
+        sort_crowd(dst, dst_rows, 0, n, scratch);
+        return;
+    }
+
+    const double low = extent.low;
     const std::size_t fine_buckets = std::size_t{1} << fine_bits;
     const int coarse_shift = std::max(0, fine_bits - 11);
     const std::size_t coarse_buckets = fine_buckets >> coarse_shift;
@@ -125,91 +170,64 @@ SortedColumn sort_by_buckets(const std::vector<double>& column, double low, doub
     };
 
     std::vector<std::uint32_t> coarse_start(coarse_buckets + 1, 0);
-    for (const double value : column) ++coarse_start[(fine_of(value) >> coarse_shift) + 1];
+    for (std::size_t i = 0; i < n; ++i) ++coarse_start[(fine_of(src[i]) >> coarse_shift) + 1];
     for (std::size_t b = 0; b < coarse_buckets; ++b) coarse_start[b + 1] += coarse_start[b];
-
-    SortedColumn sorted{large_vector<double>(n), large_vector<std::uint32_t>(n)};
-    double* values = sorted.values.data();
-    std::uint32_t* rows = sorted.rows.data();
     {
         std::vector<std::uint32_t> next(coarse_start.begin(), coarse_start.end() - 1);
-        for (std::size_t r = 0; r < n; ++r) {
-            const std::uint32_t at = next[fine_of(column[r]) >> coarse_shift]++;
-            values[at] = column[r];
-            rows[at] = static_cast<std::uint32_t>(r);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint32_t at = next[fine_of(src[i]) >> coarse_shift]++;
+            dst[at] = src[i];
+            dst_rows[at] = row_of(i);
         }
     }
 
     const std::size_t fine_per_coarse = std::size_t{1} << coarse_shift;
+    const std::size_t crowded = std::max<std::size_t>(16 * fine_per_coarse, 4 * kInsertionLimit);
     std::vector<double> part_values;
     std::vector<std::uint32_t> part_rows;
     std::vector<std::uint32_t> fine_start(fine_per_coarse + 1);
-    std::vector<KeyedRow> scratch;
     for (std::size_t c = 0; c < coarse_buckets; ++c) {
         const std::size_t first = coarse_start[c];
         const std::size_t end = coarse_start[c + 1];
         if (end - first <= 1) continue;
-        if (fine_per_coarse == 1) {
-            sort_small_range(values, rows, first, end, scratch);
+        part_values.assign(dst + first, dst + end);
+        part_rows.assign(dst_rows + first, dst_rows + end);
+        if (end - first > crowded) {
+            sort_into(part_values.data(), part_rows.data(), end - first, dst + first, dst_rows + first,
+                      depth + 1, scratch);
             continue;
         }
-        part_values.assign(values + first, values + end);
-        part_rows.assign(rows + first, rows + end);
+        if (fine_per_coarse == 1) {
+            sort_small_range(dst, dst_rows, first, end, scratch);
+            continue;
+        }
         std::fill(fine_start.begin(), fine_start.end(), 0);
         const std::size_t base = c << coarse_shift;
         for (const double value : part_values) ++fine_start[fine_of(value) - base + 1];
         for (std::size_t f = 0; f < fine_per_coarse; ++f) fine_start[f + 1] += fine_start[f];
         for (std::size_t i = 0; i < part_values.size(); ++i) {
             const std::size_t at = first + fine_start[fine_of(part_values[i]) - base]++;
-            values[at] = part_values[i];
-            rows[at] = part_rows[i];
+            dst[at] = part_values[i];
+            dst_rows[at] = part_rows[i];
         }
         // fine_start[f] now ends fine bucket f.
         std::size_t from = first;
         for (std::size_t f = 0; f < fine_per_coarse; ++f) {
             const std::size_t to = first + fine_start[f];
-            if (to - from > 1) sort_small_range(values, rows, from, to, scratch);
+            if (to - from > 1) sort_small_range(dst, dst_rows, from, to, scratch);
             from = to;
         }
     }
-    return sorted;
 }
 
 }  // namespace
 
 SortedColumn sort_cells(std::vector<double> cells) {
     expect(cells.size() < UINT32_MAX, "too many rows for a sorted column");
-    // Range and finiteness in four independent lanes, so that the loop is
-    // not one long chain of dependent comparisons.
-    double low[4] = {INFINITY, INFINITY, INFINITY, INFINITY};
-    double high[4] = {-INFINITY, -INFINITY, -INFINITY, -INFINITY};
-    bool finite = true;
-    const std::size_t n = cells.size();
-    std::size_t r = 0;
-    for (; r + 4 <= n; r += 4) {
-        for (std::size_t lane = 0; lane < 4; ++lane) {
-            const double value = cells[r + lane];
-            finite &= std::isfinite(value);
-            low[lane] = value < low[lane] ? value : low[lane];
-            high[lane] = value > high[lane] ? value : high[lane];
-        }
-    }
-    for (; r < n; ++r) {
-        finite &= std::isfinite(cells[r]);
-        low[0] = cells[r] < low[0] ? cells[r] : low[0];
-        high[0] = cells[r] > high[0] ? cells[r] : high[0];
-    }
-    const double lowest = std::min({low[0], low[1], low[2], low[3]});
-    const double highest = std::max({high[0], high[1], high[2], high[3]});
-    // At most one cell per fine bucket on average: normal data crowd the
-    // middle buckets several times over.
-    const int fine_bits = std::bit_width(cells.size());
-    const double range = highest - lowest;
-    if (finite && fine_bits >= 6 && range > 0.0 && std::isfinite(range)) {
-        const double scale = std::ldexp(1.0, fine_bits) / range;
-        if (std::isfinite(scale)) return sort_by_buckets(cells, lowest, scale, fine_bits);
-    }
-    return sort_by_radix(cells);
+    SortedColumn sorted{large_vector<double>(cells.size()), large_vector<std::uint32_t>(cells.size())};
+    std::vector<KeyedRow> scratch;
+    sort_into(cells.data(), nullptr, cells.size(), sorted.values.data(), sorted.rows.data(), 0, scratch);
+    return sorted;
 }
 
 SortedColumn sort_column(const Matrix& matrix, std::size_t column) {

@@ -36,14 +36,20 @@ double cell(RandomSource& rng, int kind, bool rows_with_range = true) {
             const double specials[] = {kInf, -kInf, std::nan(""), -std::nan(""), 0.0, -0.0, 1.0};
             return specials[rng.uniform_below(7)];
         }
-        default: return rng.uniform_below(3) == 0 ? -0.0 : Gauss::sample(rng, 0.0, 1e-3);
+        case 7: return rng.uniform_below(3) == 0 ? -0.0 : Gauss::sample(rng, 0.0, 1e-3);
+        // Heavy tails: most values crowd a few buckets of the whole range,
+        // which are bucketed again over their own range.
+        case 8: return Gauss::sample(rng, 0.0, 1.0) / Gauss::sample(rng, 0.0, 1.0);
+        case 9: return std::exp(3.0 * Gauss::sample(rng, 0.0, 1.0));
+        // Magnitudes over six hundred decades: crowded at every level.
+        default: return std::ldexp(rng.uniform_below(2) ? 1.0 : -1.0, static_cast<int>(rng.uniform_below(2000)) - 1000);
     }
 }
 
 TEST(SortedColumn, EqualsStableSortByTotalOrder) {
     RandomSource rng = RandomSource::seed_from_u64(31);
-    for (int kind = 0; kind < 8; ++kind) {
-        for (std::size_t rows : {1u, 2u, 63u, 64u, 65u, 1000u, 20000u}) {
+    for (int kind = 0; kind < 11; ++kind) {
+        for (std::size_t rows : {1u, 2u, 48u, 49u, 63u, 64u, 65u, 1000u, 20000u, 100000u}) {
             Matrix m{rows, 2, std::vector<double>(rows * 2)};
             const bool with_range = rows % 2 == 0;
             for (double& v : m.data) v = cell(rng, kind, with_range);
@@ -65,7 +71,7 @@ TEST(SortedColumn, EqualsStableSortByTotalOrder) {
 
 TEST(SortedColumn, DistributionEqualsSelection) {
     RandomSource rng = RandomSource::seed_from_u64(32);
-    for (int kind = 0; kind < 8; ++kind) {
+    for (int kind = 0; kind < 11; ++kind) {
         for (std::size_t rows : {1u, 2u, 7u, 64u, 501u, 1000u}) {
             Matrix m{rows, 1, std::vector<double>(rows)};
             for (double& v : m.data) v = cell(rng, kind);
