@@ -97,11 +97,9 @@ Matrix MNAR::punch(Matrix matrix, double alpha) {
         // A column gets at most one pick per pass and one per cell.
         const std::size_t picks = std::min<std::size_t>(present[c], total / cols + 1);
         schedules[c].targets.reserve(picks);
-        schedules[c].passes.reserve(picks);
     }
 
     std::uint32_t done = 0;
-    std::uint32_t pass = 0;
     const std::size_t cells = shared->rows * shared->cols;
     // Schedules the targets of one pass over the columns in `visit`; false
     // once the call stops early.
@@ -112,13 +110,12 @@ Matrix MNAR::punch(Matrix matrix, double alpha) {
         for (std::size_t i = 0; i < visit.size(); ++i) {
             const std::size_t c = visit[i];
             if (!exhausted.has_cells(c)) continue;
+            // No column drives another, so the picks' passes are not needed.
             schedules[c].targets.push_back(targets[i]);
-            schedules[c].passes.push_back(pass);
             --present[c];
             --present_total;
         }
         done += static_cast<std::uint32_t>(visit.size());
-        ++pass;
         // Once every cell is blank, further passes could only fail.
         return !(present_total == 0 && may_stop_early(total - done, cells));
     };

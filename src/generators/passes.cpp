@@ -63,8 +63,7 @@ std::vector<std::size_t> count_present(const Matrix& matrix) {
     return present;
 }
 
-bool ExhaustedColumns::has_cells(std::size_t column) {
-    if (present_[column] != 0) return true;
+bool ExhaustedColumns::report_exhausted(std::size_t column) {
     if (!reported_[column]) {
         std::fprintf(stderr, "gapweave: No argmin found! (column %zu has no cell left to blank)\n",
                      column);

@@ -67,9 +67,12 @@ public:
         : present_(present), reported_(present.size(), false) {}
 
     // False (after reporting once) when `column` has no cell left.
-    bool has_cells(std::size_t column);
+    bool has_cells(std::size_t column) { return present_[column] != 0 || report_exhausted(column); }
 
 private:
+    // Reports an exhausted column the first time; always false.
+    bool report_exhausted(std::size_t column);
+
     const std::vector<std::size_t>& present_;
     std::vector<bool> reported_;
 };

@@ -27,7 +27,9 @@ struct ColumnSchedule {
     std::size_t hole = 0;
     std::size_t driver = 0;
     std::vector<double> targets;         // one per pick that finds a cell
-    std::vector<std::uint32_t> passes;   // the pass of each of those picks
+    // The pass of each of those picks; needed only when the column drives
+    // another scheduled column.
+    std::vector<std::uint32_t> passes;
 };
 
 // Replays `rows` passes that draw nothing but one target per slot, the
