@@ -89,16 +89,26 @@ def main() -> None:
         data = np.random.default_rng(rows).normal(size=(rows, 1)) + np.random.default_rng(rows + 1).normal(
             scale=np.linspace(0.5, 3.0, COLS), size=(rows, COLS))
         repeats = 7 if rows <= 10**5 else 5
-        sort_time = best_of(repeats, lambda: np.sort(data, axis=0))
+        generators = {}
+        for (cls, mode), name in zip(variants, names):
+            kwargs = {"max_missing_per_column": 0.5} if cls is gapweave.MAR else {}
+            generators[name] = cls(mode=mode, variance=0.3, seed=1, n_workers=2, **kwargs)
+        # Rounds alternate the sort and every generator, so that a slow spell
+        # of a shared machine weighs on all of them alike; each keeps its best.
+        best = {name: float("inf") for name in ["numpy.sort", *names]}
+        for _ in range(repeats):
+            best["numpy.sort"] = min(best["numpy.sort"], best_of(1, lambda: np.sort(data, axis=0)))
+            for name, gen in generators.items():
+                best[name] = min(best[name], best_of(1, lambda: gen(data, ALPHA)))
+        sort_time = best["numpy.sort"]
         results["numpy.sort"].append(sort_time)
         cells = []
         for (cls, mode), name in zip(variants, names):
-            kwargs = {"max_missing_per_column": 0.5} if cls is gapweave.MAR else {}
-            gen = cls(mode=mode, variance=0.3, seed=1, n_workers=2, **kwargs)
-            t = best_of(repeats, lambda: gen(data, ALPHA))
+            t = best[name]
             results[name].append(t)
             cells.append(f"{t:9.4f}s {t / sort_time:5.1f}x")
             if rows == sizes[-1]:
+                kwargs = {"max_missing_per_column": 0.5} if cls is gapweave.MAR else {}
                 memory[name] = extra_memory_ratio(cls(mode=mode, variance=0.3, seed=1, n_workers=2, **kwargs), data)
         print(f"{rows:>9} {sort_time:10.4f}s " + " ".join(f"{c:>16}" for c in cells))
         if args.engine_bench and rows <= 2 * 10**4:
