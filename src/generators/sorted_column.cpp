@@ -19,6 +19,19 @@ double value_of_unsigned_key(std::uint64_t key) noexcept {
     return value_of_total_key(static_cast<std::int64_t>(key ^ (std::uint64_t{1} << 63)));
 }
 
+bool SortedColumn::free_of_nan() const noexcept {
+    return values.empty() || (!std::isnan(values.front()) && !std::isnan(values.back()));
+}
+
+namespace {
+
+// A value's total-order key and its row, as sorted.
+struct KeyedRow {
+    std::uint64_t key;
+    std::uint32_t row;
+};
+
+// Stable sort by key (LSD radix, eleven bits at a time).
 void radix_sort(std::vector<KeyedRow>& entries) {
     // Least significant digit first, skipping digits that are the same in
     // every key (common in the exponent bits of real data).
@@ -41,12 +54,6 @@ void radix_sort(std::vector<KeyedRow>& entries) {
         entries.swap(scratch);
     }
 }
-
-bool SortedColumn::free_of_nan() const noexcept {
-    return values.empty() || (!std::isnan(values.front()) && !std::isnan(values.back()));
-}
-
-namespace {
 
 // Total order for values that are not NaN: numeric, with -0 before +0.
 bool after(double a, double b) noexcept {
@@ -228,12 +235,6 @@ SortedColumn sort_cells(std::vector<double> cells) {
     std::vector<KeyedRow> scratch;
     sort_into(cells.data(), nullptr, cells.size(), sorted.values.data(), sorted.rows.data(), 0, scratch);
     return sorted;
-}
-
-SortedColumn sort_column(const Matrix& matrix, std::size_t column) {
-    std::vector<double> cells = large_vector<double>(matrix.rows);
-    for (std::size_t r = 0; r < matrix.rows; ++r) cells[r] = matrix.at(r, column);
-    return sort_cells(std::move(cells));
 }
 
 ColumnDistribution distribution_of_sorted(const SortedColumn& sorted, std::uint32_t k, double variance) {

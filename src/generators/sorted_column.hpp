@@ -12,15 +12,6 @@
 
 namespace gapweave {
 
-// A value's total-order key and its row, as sorted.
-struct KeyedRow {
-    std::uint64_t key;
-    std::uint32_t row;
-};
-
-// Stable sort by key (LSD radix, eleven bits at a time).
-void radix_sort(std::vector<KeyedRow>& entries);
-
 // The total order as an unsigned key, and back.
 std::uint64_t unsigned_order_key(double value) noexcept;
 double value_of_unsigned_key(std::uint64_t key) noexcept;
@@ -39,8 +30,6 @@ struct SortedColumn {
 // Sorts a column's cells (row r at position r), every cell included.
 SortedColumn sort_cells(std::vector<double> cells);
 
-// Sorts column `column` of the matrix.
-SortedColumn sort_column(const Matrix& matrix, std::size_t column);
 
 // The distribution of the sorted column: the same order statistics as
 // column_distribution, read off the sorted values. `k` from quantile_index.

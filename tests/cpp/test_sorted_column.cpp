@@ -46,6 +46,12 @@ double cell(RandomSource& rng, int kind, bool rows_with_range = true) {
     }
 }
 
+SortedColumn sort_column(const Matrix& m, std::size_t column) {
+    std::vector<double> cells(m.rows);
+    for (std::size_t r = 0; r < m.rows; ++r) cells[r] = m.at(r, column);
+    return sort_cells(std::move(cells));
+}
+
 TEST(SortedColumn, EqualsStableSortByTotalOrder) {
     RandomSource rng = RandomSource::seed_from_u64(31);
     for (int kind = 0; kind < 11; ++kind) {
