@@ -17,6 +17,7 @@
 # it as well (scripts/sanitizer_report.py judges the logs in build/asan/logs).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/common.sh
 
 what="${1:-all}"
 case "$what" in
@@ -34,9 +35,7 @@ venv="${GAPWEAVE_ASAN_VENV:-.venv-asan}"
 if [ ! -x "$venv/bin/python" ]; then
     "${PYTHON:-python3}" -m venv "$venv"
 fi
-"$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
-"$venv/bin/python" -m pip install -q --disable-pip-version-check --prefer-binary \
-    numpy pandas pytest hypothesis scikit-build-core cmake ninja
+install_requirements "$venv" test
 
 run_address() {
     "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
@@ -77,12 +76,7 @@ run_address() {
 }
 
 run_thread() {
-    if ! dpkg -s libgtest-dev >/dev/null 2>&1; then
-        local sudo_cmd=""
-        [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-        $sudo_cmd env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-        $sudo_cmd env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev
-    fi
+    ensure_gtest
     local build=build/engine-tests-thread
     "$(realpath "$venv/bin/cmake")" -S . -B "$build" -G Ninja \
         -DCMAKE_MAKE_PROGRAM="$(realpath "$venv/bin/ninja")" \

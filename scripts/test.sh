@@ -5,6 +5,7 @@
 # PYTHON and GAPWEAVE_VENV choose the interpreter and the environment.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/common.sh
 
 python_only=0
 [ "${1:-}" = "--python-only" ] && python_only=1
@@ -12,12 +13,7 @@ python_only=0
 venv=$(realpath "$(scripts/setup-venv.sh "${PYTHON:-python3}" "${GAPWEAVE_VENV:-.venv}" | tail -n 1)")
 
 if [ "$python_only" -eq 0 ]; then
-    if ! dpkg -s libgtest-dev >/dev/null 2>&1; then
-        sudo_cmd=""
-        [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-        $sudo_cmd env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-        $sudo_cmd env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev
-    fi
+    ensure_gtest
     build="build/engine-tests${GAPWEAVE_SANITIZE:+-$GAPWEAVE_SANITIZE}"
     "$venv/bin/cmake" -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
         -DGAPWEAVE_PYTHON=OFF -DGAPWEAVE_CPP_TESTS=ON -DGAPWEAVE_SANITIZE="${GAPWEAVE_SANITIZE:-}" >/dev/null

@@ -1,0 +1,24 @@
+# Helpers shared by the set-up scripts; sourced, not run.
+
+# install_requirements VENV [EXTRA ...]: the build tools, the run-time
+# dependencies and the named extras of pyproject.toml (default: test).
+# Wheels only where a release lacks them for this interpreter (3.13t, say):
+# an older release with a wheel beats building from source.
+install_requirements() {
+    local venv=$1
+    shift
+    local requirements
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
+    mapfile -t requirements < <("$venv/bin/python" scripts/requirements.py "$@")
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check --prefer-binary \
+        "${requirements[@]}"
+}
+
+# ensure_gtest: GoogleTest for the engine tests, from Debian's archive.
+ensure_gtest() {
+    dpkg -s libgtest-dev >/dev/null 2>&1 && return 0
+    local sudo_cmd=""
+    [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+    $sudo_cmd env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    $sudo_cmd env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev
+}
