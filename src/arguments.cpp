@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "utils/fault.hpp"
+#include "support/fault.hpp"
 #include "utils/python/errors.hpp"
 #include "utils/python/pyref.hpp"
 #include "utils/python/text.hpp"

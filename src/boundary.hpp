@@ -10,7 +10,7 @@
 
 #include <exception>
 
-#include "utils/fault.hpp"
+#include "support/fault.hpp"
 #include "utils/python/pyref.hpp"
 
 namespace gapweave::py {

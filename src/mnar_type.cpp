@@ -8,7 +8,7 @@
 #include "instance.hpp"
 #include "random/seed.hpp"
 #include "types.hpp"
-#include "utils/float_format.hpp"
+#include "support/float_format.hpp"
 #include "utils/python/text.hpp"
 
 namespace gapweave::py {

@@ -6,7 +6,7 @@
 
 #include "boundary.hpp"
 #include "types.hpp"
-#include "utils/fault.hpp"
+#include "support/fault.hpp"
 
 namespace gapweave::py {
 

@@ -53,7 +53,7 @@ std::uint64_t saturating_u64(double value) noexcept {
 
 }  // namespace gapweave
 
-#include "utils/fault.hpp"
+#include "support/fault.hpp"
 
 namespace gapweave {
 

@@ -6,11 +6,11 @@
 #include <numeric>
 
 #include "generators/passes.hpp"
-#include "generators/schedule.hpp"
+#include "generators/planned/schedule.hpp"
 #include "generators/utils.hpp"
 #include "random/index_selection.hpp"
-#include "utils/fault.hpp"
-#include "utils/float_format.hpp"
+#include "support/fault.hpp"
+#include "support/float_format.hpp"
 
 namespace gapweave {
 

@@ -6,9 +6,9 @@
 #include <numeric>
 
 #include "generators/passes.hpp"
-#include "generators/schedule.hpp"
+#include "generators/planned/schedule.hpp"
 #include "generators/utils.hpp"
-#include "utils/fault.hpp"
+#include "support/fault.hpp"
 
 namespace gapweave {
 

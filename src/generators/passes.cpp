@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "pool/channel.hpp"
-#include "utils/fault.hpp"
+#include "support/fault.hpp"
 
 namespace gapweave {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "utils/fault.hpp"
+#include "support/fault.hpp"
 
 namespace gapweave {
 

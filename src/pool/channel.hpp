@@ -16,7 +16,7 @@
 #include <source_location>
 #include <utility>
 
-#include "utils/fault.hpp"
+#include "support/fault.hpp"
 
 namespace gapweave {
 

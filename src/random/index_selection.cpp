@@ -6,7 +6,7 @@
 #include <unordered_set>
 #include <utility>
 
-#include "utils/fault.hpp"
+#include "support/fault.hpp"
 
 namespace gapweave {
 namespace {

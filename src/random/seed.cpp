@@ -6,7 +6,7 @@
 #include <string>
 #include <system_error>
 
-#include "utils/fault.hpp"
+#include "support/fault.hpp"
 
 namespace gapweave {
 namespace {

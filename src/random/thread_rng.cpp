@@ -5,7 +5,7 @@
 #include <string>
 
 #include "random/os_random.hpp"
-#include "utils/fault.hpp"
+#include "support/fault.hpp"
 
 namespace gapweave {
 namespace {

@@ -10,7 +10,7 @@
 #include "generators/common.hpp"
 #include "generators/utils.hpp"
 #include "random/random_source.hpp"
-#include "utils/fault.hpp"
+#include "support/fault.hpp"
 
 namespace gapweave {
 namespace {

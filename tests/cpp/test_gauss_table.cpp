@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "generators/gauss_table.hpp"
-#include "generators/schedule.hpp"
+#include "generators/planned/gauss_table.hpp"
+#include "generators/planned/schedule.hpp"
 #include "generators/utils.hpp"
 #include "pool/thread_pool.hpp"
 #include "random/random_source.hpp"

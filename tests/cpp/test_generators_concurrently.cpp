@@ -17,7 +17,7 @@
 
 #include "generators/mar.hpp"
 #include "generators/mnar.hpp"
-#include "utils/fault.hpp"
+#include "support/fault.hpp"
 
 namespace gapweave {
 namespace {

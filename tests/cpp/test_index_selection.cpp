@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "random/index_selection.hpp"
-#include "utils/fault.hpp"
+#include "support/fault.hpp"
 
 namespace {
 

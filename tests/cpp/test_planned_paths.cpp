@@ -14,7 +14,7 @@
 #include "generators/mar.hpp"
 #include "generators/mnar.hpp"
 #include "generators/utils.hpp"
-#include "utils/fault.hpp"
+#include "support/fault.hpp"
 
 namespace gapweave {
 namespace {

@@ -10,7 +10,7 @@
 #include "random/random_source.hpp"
 #include "random/seed.hpp"
 #include "random/thread_rng.hpp"
-#include "utils/fault.hpp"
+#include "support/fault.hpp"
 
 namespace {
 

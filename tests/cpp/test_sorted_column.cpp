@@ -11,8 +11,8 @@
 #include <set>
 #include <vector>
 
-#include "generators/bit_tree.hpp"
-#include "generators/sorted_column.hpp"
+#include "generators/planned/bit_tree.hpp"
+#include "generators/planned/sorted_column.hpp"
 #include "generators/utils.hpp"
 #include "random/random_source.hpp"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "utils/huge_pages.hpp"
+#include "support/huge_pages.hpp"
 #include "utils/python/pyref.hpp"
 
 namespace gapweave::py {

@@ -6,8 +6,8 @@
 #include <string_view>
 #include <utility>
 
-#include "utils/fault.hpp"
-#include "utils/float_format.hpp"
+#include "support/fault.hpp"
+#include "support/float_format.hpp"
 #include "utils/python/buffer.hpp"
 #include "utils/python/calls.hpp"
 #include "utils/python/errors.hpp"

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "utils/fault.hpp"
+#include "support/fault.hpp"
 #include "utils/python/pyref.hpp"
 
 namespace gapweave::py {

@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "utils/fault.hpp"
+#include "support/fault.hpp"
 #include "utils/python/buffer.hpp"
 #include "utils/python/calls.hpp"
 #include "utils/python/encoding.hpp"

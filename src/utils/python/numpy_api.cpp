@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "utils/fault.hpp"
+#include "support/fault.hpp"
 #include "utils/python/cell_owner.hpp"
 #include "utils/python/errors.hpp"
 #include "utils/python/pyref.hpp"

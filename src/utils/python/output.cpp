@@ -7,7 +7,7 @@
 #include <variant>
 #include <vector>
 
-#include "utils/fault.hpp"
+#include "support/fault.hpp"
 #include "utils/python/buffer.hpp"
 #include "utils/python/calls.hpp"
 #include "utils/python/numpy_api.hpp"

@@ -1,4 +1,4 @@
-#include "utils/fault.hpp"
+#include "support/fault.hpp"
 
 #include <cstdio>
 

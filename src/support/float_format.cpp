@@ -1,4 +1,4 @@
-#include "utils/float_format.hpp"
+#include "support/float_format.hpp"
 
 #include <charconv>
 #include <cmath>

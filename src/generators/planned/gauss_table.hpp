@@ -33,7 +33,7 @@
 #include "pool/channel.hpp"
 #include "pool/thread_pool.hpp"
 #include "random/random_source.hpp"
-#include "utils/fault.hpp"
+#include "support/fault.hpp"
 
 namespace gapweave {
 

@@ -1,11 +1,11 @@
-#include "generators/column_index.hpp"
+#include "generators/planned/column_index.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <utility>
 
-#include "utils/fault.hpp"
+#include "support/fault.hpp"
 
 namespace gapweave {
 

@@ -1,4 +1,4 @@
-#include "generators/gauss_table.hpp"
+#include "generators/planned/gauss_table.hpp"
 
 namespace gapweave {
 

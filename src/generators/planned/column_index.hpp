@@ -20,9 +20,9 @@
 #include <span>
 #include <vector>
 
-#include "generators/bit_tree.hpp"
+#include "generators/planned/bit_tree.hpp"
 #include "generators/common.hpp"
-#include "generators/sorted_column.hpp"
+#include "generators/planned/sorted_column.hpp"
 
 namespace gapweave {
 

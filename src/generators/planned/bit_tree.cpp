@@ -1,4 +1,4 @@
-#include "generators/bit_tree.hpp"
+#include "generators/planned/bit_tree.hpp"
 
 #include <bit>
 

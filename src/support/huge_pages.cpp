@@ -1,4 +1,4 @@
-#include "utils/huge_pages.hpp"
+#include "support/huge_pages.hpp"
 
 #include <cstdint>
 

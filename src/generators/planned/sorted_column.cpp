@@ -1,4 +1,4 @@
-#include "generators/sorted_column.hpp"
+#include "generators/planned/sorted_column.hpp"
 
 #include <algorithm>
 #include <array>
@@ -6,8 +6,8 @@
 #include <cmath>
 #include <utility>
 
-#include "utils/fault.hpp"
-#include "utils/huge_pages.hpp"
+#include "support/fault.hpp"
+#include "support/huge_pages.hpp"
 
 namespace gapweave {
 

@@ -1,4 +1,4 @@
-#include "generators/schedule.hpp"
+#include "generators/planned/schedule.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -6,10 +6,10 @@
 #include <optional>
 #include <utility>
 
-#include "generators/column_index.hpp"
+#include "generators/planned/column_index.hpp"
 #include "pool/channel.hpp"
-#include "utils/fault.hpp"
-#include "utils/huge_pages.hpp"
+#include "support/fault.hpp"
+#include "support/huge_pages.hpp"
 
 namespace gapweave {
 

@@ -13,12 +13,12 @@
 #include <vector>
 
 #include "generators/common.hpp"
-#include "generators/gauss_table.hpp"
-#include "generators/sorted_column.hpp"
+#include "generators/planned/gauss_table.hpp"
+#include "generators/planned/sorted_column.hpp"
 #include "generators/utils.hpp"
 #include "pool/thread_pool.hpp"
 #include "random/random_source.hpp"
-#include "utils/fault.hpp"
+#include "support/fault.hpp"
 
 namespace gapweave {
 
