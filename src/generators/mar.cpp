@@ -5,6 +5,7 @@
 #include <memory>
 #include <numeric>
 
+#include "generators/pass_ledger.hpp"
 #include "generators/passes.hpp"
 #include "generators/planned/schedule.hpp"
 #include "generators/utils.hpp"
@@ -115,56 +116,6 @@ MarPlan MAR::prepare(const Matrix& matrix, double alpha, const WarnFn& warn) {
     return plan;
 }
 
-Matrix MAR::punch_passes(Matrix matrix, double alpha, const WarnFn& warn) {
-    const MarPlan plan = prepare(matrix, alpha, warn);
-    const auto distribution = get_distribution(matrix, mean, variance);
-    // Without hole columns no pass can ever blank a cell.
-    if (plan.total == 0 || plan.holes == 0) return matrix;
-
-    auto shared = std::make_shared<Matrix>(std::move(matrix));
-    std::vector<std::size_t> present = count_present(*shared);
-    std::size_t holes_present = 0;
-    for (const HolePair& pair : plan.pairs) holes_present += present[pair.hole];
-    ExhaustedColumns exhausted(present);
-    const auto has_cells = [&](std::size_t column) { return exhausted.has_cells(column); };
-    const ModeComparison compare = mode_comparator(mode);
-    const std::size_t cols = shared->cols;
-
-    std::uint32_t done = 0;
-    std::vector<ColumnTask> tasks;
-    std::vector<ColumnTask> jobs;
-    while (done < plan.total) {
-        const std::uint32_t remaining = plan.total - done;
-        const std::uint32_t chosen = remaining >= cols ? plan.holes : std::min(plan.holes, remaining);
-        const std::vector<bool> selected = select_holes(remaining, cols, plan.holes);
-
-        // A target for every pair, selected or not, before any job runs.
-        tasks.clear();
-        for (const HolePair& pair : plan.pairs) {
-            const double target =
-                Gauss::sample(rng, distribution[pair.driver].center, distribution[pair.driver].spread);
-            tasks.push_back({pair.hole, pair.driver, target});
-        }
-        for (const ColumnTask& task : tasks) {
-            if (std::isnan(task.target)) throw Fault("Sample is nan");
-        }
-        jobs.clear();
-        for (std::size_t i = 0; i < tasks.size(); ++i) {
-            if (selected[i] && has_cells(tasks[i].hole)) jobs.push_back(tasks[i]);
-        }
-
-        for (const Pick& pick :
-             run_pass(pool, shared, jobs, compare, "Err: Multithreading issue detected!")) {
-            --present[pick.column];
-            --holes_present;
-        }
-        done += chosen;
-        // Once every hole column is blank, further passes could only fail.
-        if (holes_present == 0 && may_stop_early(plan.total - done, shared->rows * shared->cols)) break;
-    }
-    return std::move(*shared);
-}
-
 std::vector<bool> MAR::select_holes(std::uint32_t remaining, std::size_t cols, std::uint32_t holes) {
     std::vector<bool> selected(holes, remaining >= cols);
     if (remaining < cols) {
@@ -174,7 +125,51 @@ std::vector<bool> MAR::select_holes(std::uint32_t remaining, std::size_t cols, s
     return selected;
 }
 
+template <class Picks>
+void MAR::run_passes(const MarPlan& plan, std::span<const ColumnDistribution> distribution,
+                     std::size_t cols, PassLedger& ledger, Picks& picks) {
+    // A pass counts min(h, remaining) picks, selected or not.
+    const auto pass = [&](std::span<const double> targets, std::span<const std::size_t> slots) {
+        ledger.start_pass(targets, slots, picks);
+        picks.end_pass(ledger);
+        return ledger.end_pass(std::min(plan.holes, ledger.remaining()));
+    };
+    // Each pass draws a target for every pair, from its driver's distribution.
+    std::vector<ColumnDistribution> params;
+    for (const HolePair& pair : plan.pairs) params.push_back(distribution[pair.driver]);
+    std::vector<std::size_t> slots(plan.pairs.size());
+    std::iota(slots.begin(), slots.end(), std::size_t{0});
+
+    // While at least `cols` picks remain, a pass selects every pair.
+    const std::size_t full_passes = plan.total >= cols ? (plan.total - cols) / plan.holes + 1 : 0;
+    bool went_on = picks.full_passes(rng, params, full_passes,
+                                     [&](std::span<const double> targets) { return pass(targets, slots); });
+    std::vector<double> targets;
+    while (went_on && ledger.unfinished()) {
+        const std::vector<bool> selected = select_holes(ledger.remaining(), cols, plan.holes);
+        targets.clear();
+        for (const ColumnDistribution& d : params) targets.push_back(Gauss::sample(rng, d.center, d.spread));
+        for (std::size_t i = 0; i < slots.size(); ++i) slots[i] = selected[i] ? i : PassLedger::kNoPick;
+        went_on = pass(targets, slots);
+    }
+}
+
+Matrix MAR::punch_passes(Matrix matrix, double alpha, const WarnFn& warn) {
+    const MarPlan plan = prepare(matrix, alpha, warn);
+    const auto distribution = get_distribution(matrix, mean, variance);
+    // Without hole columns no pass can ever blank a cell.
+    if (plan.total == 0 || plan.holes == 0) return matrix;
+
+    auto shared = std::make_shared<Matrix>(std::move(matrix));
+    PassLedger ledger(*shared, plan.pairs, plan.total);
+    PassByPass picks(pool, shared, plan.pairs, mode, "Err: Multithreading issue detected!");
+    run_passes(plan, distribution, shared->cols, ledger, picks);
+    return std::move(*shared);
+}
+
 Matrix MAR::punch(Matrix matrix, double alpha, const WarnFn& warn) {
+    // The planned path numbers rows in 32 bits; a table with more rows than
+    // that takes the reference path, which gives the same result.
     if (matrix.rows >= UINT32_MAX) return punch_passes(std::move(matrix), alpha, warn);
     const MarPlan plan = prepare(matrix, alpha, warn);
     const std::size_t cols = matrix.cols;
@@ -186,65 +181,10 @@ Matrix MAR::punch(Matrix matrix, double alpha, const WarnFn& warn) {
     std::vector<bool> drivers(cols, false);
     for (const HolePair& pair : plan.pairs) drivers[pair.driver] = true;
     SortedColumns sorted = sort_columns(pool, *shared, drivers, k, variance);
-    const std::vector<ColumnDistribution>& distribution = sorted.distributions;
-    std::vector<std::size_t> present = count_present(*shared);
-    std::size_t holes_present = 0;
-    for (const HolePair& pair : plan.pairs) holes_present += present[pair.hole];
-    ExhaustedColumns exhausted(present);
-
-    std::vector<ColumnSchedule> schedules(plan.pairs.size());
-    for (std::size_t i = 0; i < plan.pairs.size(); ++i) {
-        schedules[i].hole = plan.pairs[i].hole;
-        schedules[i].driver = plan.pairs[i].driver;
-        // A hole column gets at most one pick per pass and one per cell.
-        const std::size_t picks = std::min<std::size_t>(present[plan.pairs[i].hole], plan.total / plan.holes + 1);
-        schedules[i].targets.reserve(picks);
-        schedules[i].passes.reserve(picks);
-    }
-
-    std::uint32_t done = 0;
-    std::uint32_t pass = 0;
-    const std::size_t cells = shared->rows * shared->cols;
-    // Schedules one pass's targets, one per pair, for the selected pairs;
-    // false once the call stops early.
-    const auto schedule_pass = [&](const std::vector<bool>& selected, std::uint32_t chosen,
-                                   std::span<const double> targets) {
-        for (double target : targets) {
-            if (std::isnan(target)) throw Fault("Sample is nan");
-        }
-        for (std::size_t i = 0; i < plan.pairs.size(); ++i) {
-            const std::size_t hole = plan.pairs[i].hole;
-            if (!selected[i] || !exhausted.has_cells(hole)) continue;
-            schedules[i].targets.push_back(targets[i]);
-            schedules[i].passes.push_back(pass);
-            --present[hole];
-            --holes_present;
-        }
-        done += chosen;
-        ++pass;
-        // Once every hole column is blank, further passes could only fail.
-        return !(holes_present == 0 && may_stop_early(plan.total - done, cells));
-    };
-
-    // While at least `cols` picks remain, a pass selects every pair and
-    // draws only their targets.
-    std::vector<ColumnDistribution> pair_distributions;
-    for (const HolePair& pair : plan.pairs) pair_distributions.push_back(distribution[pair.driver]);
-    const std::vector<bool> all_pairs(plan.pairs.size(), true);
-    const std::size_t full_passes = plan.total >= cols ? (plan.total - cols) / plan.holes + 1 : 0;
-    const bool went_on = replay_passes(rng, pool, pair_distributions, full_passes, [&](std::span<const double> targets) {
-        return schedule_pass(all_pairs, plan.holes, targets);
-    });
-    std::vector<double> targets;
-    while (went_on && done < plan.total) {
-        const std::uint32_t remaining = plan.total - done;
-        const std::vector<bool> selected = select_holes(remaining, cols, plan.holes);
-        targets.clear();
-        for (const ColumnDistribution& d : pair_distributions) targets.push_back(Gauss::sample(rng, d.center, d.spread));
-        const std::uint32_t chosen = remaining >= cols ? plan.holes : std::min(plan.holes, remaining);
-        if (!schedule_pass(selected, chosen, targets)) break;
-    }
-    run_schedules(pool, shared, schedules, std::move(sorted), mode);
+    PassLedger ledger(*shared, plan.pairs, plan.total);
+    PlannedPicks picks(pool, plan.pairs, ledger, plan.total, /*keep_passes=*/true);
+    run_passes(plan, sorted.distributions, cols, ledger, picks);
+    picks.finish(shared, std::move(sorted), mode);
     return std::move(*shared);
 }
 

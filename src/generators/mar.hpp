@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "generators/common.hpp"
+#include "generators/pass_ledger.hpp"
+#include "generators/utils.hpp"
 #include "pool/thread_pool.hpp"
 #include "random/random_source.hpp"
 
@@ -16,12 +18,6 @@ namespace gapweave {
 
 // Issues a rate-cap warning; may throw.
 using WarnFn = std::function<void(const std::string& message)>;
-
-// A hole column and the column whose values decide its holes.
-struct HolePair {
-    std::size_t hole;
-    std::size_t driver;
-};
 
 // What the passes of a call work on.
 struct MarPlan {
@@ -57,6 +53,12 @@ struct MAR {
     // Which hole positions a pass selects: all while `remaining` >= cols,
     // otherwise min(h, remaining) of them drawn with sample_indices.
     std::vector<bool> select_holes(std::uint32_t remaining, std::size_t cols, std::uint32_t holes);
+
+private:
+    // The passes of a call, whichever way (`Picks`) their picks are made.
+    template <class Picks>
+    void run_passes(const MarPlan& plan, std::span<const ColumnDistribution> distribution,
+                    std::size_t cols, PassLedger& ledger, Picks& picks);
 };
 
 // Absolute population Pearson coefficients of each hole column with each

@@ -5,6 +5,7 @@
 #include <memory>
 #include <numeric>
 
+#include "generators/pass_ledger.hpp"
 #include "generators/passes.hpp"
 #include "generators/planned/schedule.hpp"
 #include "generators/utils.hpp"
@@ -37,45 +38,61 @@ std::vector<std::size_t> mnar_visit_order(RandomSource& rng, std::uint32_t remai
     return visit;
 }
 
+namespace {
+
+// The passes of a call, whichever way its picks are made: while at least
+// `cols` picks remain, a pass visits every column in order and draws only
+// their targets; the last pass visits the remaining number of columns,
+// chosen by reservoir sampling.
+template <class Picks>
+void run_passes(RandomSource& rng, std::span<const ColumnDistribution> distribution,
+                std::uint32_t total, PassLedger& ledger, Picks& picks) {
+    const std::size_t cols = distribution.size();
+    const auto pass = [&](std::span<const double> targets, std::span<const std::size_t> visit) {
+        ledger.start_pass(targets, visit, picks);
+        picks.end_pass(ledger);
+        return ledger.end_pass(static_cast<std::uint32_t>(visit.size()));
+    };
+    std::vector<std::size_t> every_column(cols);
+    std::iota(every_column.begin(), every_column.end(), std::size_t{0});
+    bool went_on = picks.full_passes(rng, distribution, total / cols,
+                                     [&](std::span<const double> targets) { return pass(targets, every_column); });
+    std::vector<double> targets;
+    while (went_on && ledger.unfinished()) {
+        const auto visit = mnar_visit_order(rng, ledger.remaining(), cols);
+        targets.clear();
+        for (std::size_t c : visit) {
+            targets.push_back(Gauss::sample(rng, distribution[c].center, distribution[c].spread));
+        }
+        went_on = pass(targets, visit);
+    }
+}
+
+// Every column takes holes, driven by its own values.
+std::vector<HolePair> own_columns(std::size_t cols) {
+    std::vector<HolePair> pairs(cols);
+    for (std::size_t c = 0; c < cols; ++c) pairs[c] = {c, c};
+    return pairs;
+}
+
+}  // namespace
+
 Matrix MNAR::punch_passes(Matrix matrix, double alpha) {
     const std::uint32_t total = mnar_total(alpha, matrix.rows, matrix.cols);
     const auto distribution = get_distribution(matrix, mean, variance);
     if (total == 0) return matrix;
 
     auto shared = std::make_shared<Matrix>(std::move(matrix));
-    std::vector<std::size_t> present = count_present(*shared);
-    std::size_t present_total = std::accumulate(present.begin(), present.end(), std::size_t{0});
-    ExhaustedColumns exhausted(present);
-    const ModeComparison compare = mode_comparator(mode);
-
-    std::uint32_t done = 0;
-    std::vector<ColumnTask> tasks;
-    while (done < total) {
-        const std::uint32_t remaining = total - done;
-        const auto visit = mnar_visit_order(rng, remaining, shared->cols);
-
-        // Every target of the pass is drawn before any job runs.
-        tasks.clear();
-        for (std::size_t c : visit) {
-            tasks.push_back({c, c, Gauss::sample(rng, distribution[c].center, distribution[c].spread)});
-        }
-        for (const ColumnTask& task : tasks) {
-            if (std::isnan(task.target)) throw Fault("Sample is nan");
-        }
-        std::erase_if(tasks, [&](const ColumnTask& task) { return !exhausted.has_cells(task.hole); });
-
-        for (const Pick& pick : run_pass(pool, shared, tasks, compare, "Still references alive")) {
-            --present[pick.column];
-            --present_total;
-        }
-        done += static_cast<std::uint32_t>(visit.size());
-        // Once every cell is blank, further passes could only fail.
-        if (present_total == 0 && may_stop_early(total - done, shared->rows * shared->cols)) break;
-    }
+    const std::vector<HolePair> pairs = own_columns(shared->cols);
+    PassLedger ledger(*shared, pairs, total);
+    PassByPass picks(pool, shared, pairs, mode, "Still references alive");
+    run_passes(rng, distribution, total, ledger, picks);
     return std::move(*shared);
 }
 
 Matrix MNAR::punch(Matrix matrix, double alpha) {
+    // The planned path numbers rows in 32 bits; a table with more rows than
+    // that takes the reference path, which gives the same result.
     if (matrix.rows >= UINT32_MAX) return punch_passes(std::move(matrix), alpha);
     const std::uint32_t total = mnar_total(alpha, matrix.rows, matrix.cols);
     const std::size_t cols = matrix.cols;
@@ -86,57 +103,12 @@ Matrix MNAR::punch(Matrix matrix, double alpha) {
 
     auto shared = std::make_shared<Matrix>(std::move(matrix));
     SortedColumns sorted = sort_columns(pool, *shared, std::vector<bool>(cols, true), k, variance);
-    const std::vector<ColumnDistribution>& distribution = sorted.distributions;
-    std::vector<std::size_t> present = count_present(*shared);
-    std::size_t present_total = std::accumulate(present.begin(), present.end(), std::size_t{0});
-    ExhaustedColumns exhausted(present);
-
-    std::vector<ColumnSchedule> schedules(cols);
-    for (std::size_t c = 0; c < cols; ++c) {
-        schedules[c].hole = schedules[c].driver = c;
-        // A column gets at most one pick per pass and one per cell.
-        const std::size_t picks = std::min<std::size_t>(present[c], total / cols + 1);
-        schedules[c].targets.reserve(picks);
-    }
-
-    std::uint32_t done = 0;
-    const std::size_t cells = shared->rows * shared->cols;
-    // Schedules the targets of one pass over the columns in `visit`; false
-    // once the call stops early.
-    const auto schedule_pass = [&](std::span<const std::size_t> visit, std::span<const double> targets) {
-        for (double target : targets) {
-            if (std::isnan(target)) throw Fault("Sample is nan");
-        }
-        for (std::size_t i = 0; i < visit.size(); ++i) {
-            const std::size_t c = visit[i];
-            if (!exhausted.has_cells(c)) continue;
-            // No column drives another, so the picks' passes are not needed.
-            schedules[c].targets.push_back(targets[i]);
-            --present[c];
-            --present_total;
-        }
-        done += static_cast<std::uint32_t>(visit.size());
-        // Once every cell is blank, further passes could only fail.
-        return !(present_total == 0 && may_stop_early(total - done, cells));
-    };
-
-    // While at least `cols` picks remain, a pass visits every column in
-    // order and draws only their targets.
-    std::vector<std::size_t> every_column(cols);
-    std::iota(every_column.begin(), every_column.end(), std::size_t{0});
-    const bool went_on = replay_passes(rng, pool, distribution, total / cols, [&](std::span<const double> targets) {
-        return schedule_pass(every_column, targets);
-    });
-    std::vector<double> targets;
-    while (went_on && done < total) {
-        const auto visit = mnar_visit_order(rng, total - done, cols);
-        targets.clear();
-        for (std::size_t c : visit) {
-            targets.push_back(Gauss::sample(rng, distribution[c].center, distribution[c].spread));
-        }
-        if (!schedule_pass(visit, targets)) break;
-    }
-    run_schedules(pool, shared, schedules, std::move(sorted), mode);
+    const std::vector<HolePair> pairs = own_columns(cols);
+    PassLedger ledger(*shared, pairs, total);
+    // No column drives another, so the picks' passes are not needed.
+    PlannedPicks picks(pool, pairs, ledger, total, /*keep_passes=*/false);
+    run_passes(rng, sorted.distributions, total, ledger, picks);
+    picks.finish(shared, std::move(sorted), mode);
     return std::move(*shared);
 }
 

@@ -1,7 +1,6 @@
 #include "generators/passes.hpp"
 
 #include <cmath>
-#include <cstdio>
 
 #include "pool/channel.hpp"
 #include "support/fault.hpp"
@@ -51,25 +50,6 @@ std::vector<Pick> run_pass(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
         cells.at(pick.row, pick.column) = kMissing;
     }
     return picks;
-}
-
-std::vector<std::size_t> count_present(const Matrix& matrix) {
-    std::vector<std::size_t> present(matrix.cols, 0);
-    for (std::size_t r = 0; r < matrix.rows; ++r) {
-        for (std::size_t c = 0; c < matrix.cols; ++c) {
-            if (!std::isnan(matrix.at(r, c))) ++present[c];
-        }
-    }
-    return present;
-}
-
-bool ExhaustedColumns::report_exhausted(std::size_t column) {
-    if (!reported_[column]) {
-        std::fprintf(stderr, "gapweave: No argmin found! (column %zu has no cell left to blank)\n",
-                     column);
-        reported_[column] = true;
-    }
-    return false;
 }
 
 }  // namespace gapweave

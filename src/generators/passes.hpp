@@ -1,17 +1,20 @@
-// One pass of a generator call: one pool job per visited column, each
-// picking at most one row to blank, then the calling thread writes the holes.
+// The pass-by-pass reference: each pass hands one pool job per picking
+// slot to the pool, each job scans its column for the row to blank, and the
+// calling thread writes the holes before the next pass. It is the plain
+// algorithm that the planned path must match bit for bit.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
-#include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "generators/common.hpp"
+#include "generators/pass_ledger.hpp"
+#include "generators/utils.hpp"
 #include "pool/thread_pool.hpp"
+#include "random/random_source.hpp"
 
 namespace gapweave {
 
@@ -44,37 +47,50 @@ std::vector<Pick> run_pass(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
                            std::span<const ColumnTask> tasks, ModeComparison compare,
                            const char* still_shared);
 
-// Once every column that takes holes has run out of cells, further passes
-// can only draw numbers and fail their picks. They are still replayed (so
-// the random stream, and a late "Sample is nan", stay exactly as the passes
-// would leave them) while the picks left number at most about the table's
-// cell count; beyond that the call stops, which keeps an absurd alpha from
-// running for hours.
-inline bool may_stop_early(std::uint32_t picks_left, std::size_t cells) {
-    return picks_left > std::max<std::size_t>(cells, std::size_t{1} << 20);
-}
-
-// Number of non-missing cells in each column.
-std::vector<std::size_t> count_present(const Matrix& matrix);
-
-// Tracks columns left without cells during a call. A pick in such a column
-// can only fail, so it is not handed to the pool; the failure ("No argmin
-// found!") is reported on stderr once per column and call instead of once
-// per pick.
-class ExhaustedColumns {
+// The picks of a call made pass by pass, for a generator's pass sequence:
+// targets drawn one after another on the calling thread, and each pass run
+// on the pool before the next begins.
+class PassByPass {
 public:
-    explicit ExhaustedColumns(const std::vector<std::size_t>& present)
-        : present_(present), reported_(present.size(), false) {}
+    PassByPass(ThreadPool& pool, std::shared_ptr<Matrix>& matrix, std::span<const HolePair> pairs,
+               Mode mode, const char* still_shared)
+        : pool_(pool), matrix_(matrix), pairs_(pairs), compare_(mode_comparator(mode)),
+          still_shared_(still_shared) {}
 
-    // False (after reporting once) when `column` has no cell left.
-    bool has_cells(std::size_t column) { return present_[column] != 0 || report_exhausted(column); }
+    // Passes that draw one target per slot of `params` and nothing else:
+    // `pass(targets)` for each of `rows` of them, until it returns false.
+    template <class Pass>
+    bool full_passes(RandomSource& rng, std::span<const ColumnDistribution> params, std::size_t rows,
+                     Pass&& pass) {
+        std::vector<double> targets(params.size());
+        for (std::size_t r = 0; r < rows; ++r) {
+            for (std::size_t j = 0; j < params.size(); ++j) {
+                targets[j] = Gauss::sample(rng, params[j].center, params[j].spread);
+            }
+            if (!pass(std::span<const double>(targets))) return false;
+        }
+        return true;
+    }
+
+    void take(std::size_t slot, double target, std::uint32_t /*pass*/) {
+        tasks_.push_back({pairs_[slot].hole, pairs_[slot].driver, target});
+    }
+
+    // Runs the pass's jobs and tells the ledger which cells went missing.
+    void end_pass(PassLedger& ledger) {
+        for (const Pick& pick : run_pass(pool_, matrix_, tasks_, compare_, still_shared_)) {
+            ledger.blanked(pick.column);
+        }
+        tasks_.clear();
+    }
 
 private:
-    // Reports an exhausted column the first time; always false.
-    bool report_exhausted(std::size_t column);
-
-    const std::vector<std::size_t>& present_;
-    std::vector<bool> reported_;
+    ThreadPool& pool_;
+    std::shared_ptr<Matrix>& matrix_;
+    std::span<const HolePair> pairs_;
+    ModeComparison compare_;
+    const char* still_shared_;
+    std::vector<ColumnTask> tasks_;
 };
 
 }  // namespace gapweave

@@ -174,4 +174,18 @@ void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
     }
 }
 
+PlannedPicks::PlannedPicks(ThreadPool& pool, std::span<const HolePair> pairs, const PassLedger& ledger,
+                           std::uint32_t total, bool keep_passes)
+    : pool_(pool), schedules_(pairs.size()), keep_passes_(keep_passes) {
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        ColumnSchedule& schedule = schedules_[i];
+        schedule.hole = pairs[i].hole;
+        schedule.driver = pairs[i].driver;
+        // A slot gets at most one pick per pass and one per cell.
+        const std::size_t picks = std::min<std::size_t>(ledger.present()[schedule.hole], total / pairs.size() + 1);
+        schedule.targets.reserve(picks);
+        if (keep_passes) schedule.passes.reserve(picks);
+    }
+}
+
 }  // namespace gapweave
