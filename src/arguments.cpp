@@ -143,7 +143,7 @@ ModeText to_mode_text(PyObject* value, const char* name) {
 
 Mode parse_mode(const ModeText& mode) {
     // Lower-case an exact str copy, so that a subclass cannot override lower().
-    Owned exact = require(PyUnicode_FromObject(mode.text));
+    Owned exact = require(PyUnicode_FromObject(mode.text.get()));
     Owned lowered = require(PyObject_CallMethod(exact.get(), "lower", nullptr));
     if (auto parsed = mode_from_lowercase(utf8_view(lowered.get()))) return *parsed;
     throw Fault("Unknown mode parameter: " + mode.utf8 + " (Alloed: [\"GM\", \"MAX\", \"MIN\"])");

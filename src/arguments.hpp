@@ -11,6 +11,7 @@
 #include <string>
 
 #include "generators/common.hpp"
+#include "utils/python/pyref.hpp"
 
 namespace gapweave::py {
 
@@ -39,7 +40,7 @@ std::uint32_t to_u32(PyObject* value, const char* name);
 // encodable as UTF-8.
 struct ModeText {
     std::string utf8;
-    PyObject* text;  // borrowed from the bound arguments
+    Borrowed text;  // from the bound arguments
 };
 ModeText to_mode_text(PyObject* value, const char* name);
 

@@ -15,9 +15,9 @@
 
 namespace gapweave::py {
 
-// The PanicException class, created once per process; NULL with an error
-// set if it cannot be created.
-PyObject* panic_exception_type();
+// The PanicException class, created once per process; ErrorSet if it
+// cannot be created.
+Borrowed panic_exception_type();
 
 // Sets the current Python error for the exception in flight. Never throws;
 // a failure while converting ends the process.

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "generators/common.hpp"
+#include "utils/python/buffer.hpp"
 #include "utils/python/intake.hpp"
 #include "utils/python/output.hpp"
 #include "utils/python/pyref.hpp"
@@ -12,12 +13,11 @@
 namespace gapweave::py {
 
 // Reads `data`, runs `punch(Matrix) -> Matrix` on its matrix and assembles
-// the result; returns a new reference.
+// the result.
 template <class Punch>
-PyObject* call_on_table(PyObject* data, Punch&& punch) {
+Owned call_on_table(PyObject* data, Punch&& punch) {
     Intake intake = pyany_to_vec(data);
-    std::size_t cells = 0;
-    if (__builtin_mul_overflow(intake.rows, intake.cols, &cells) || cells != intake.data.size()) {
+    if (cell_count(intake.rows, intake.cols) != intake.data.size()) {
         raise(PyExc_ValueError, "ShapeError/IncompatibleShape: incompatible shapes");
     }
     Matrix matrix{intake.rows, intake.cols, std::move(intake.data)};

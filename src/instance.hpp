@@ -25,13 +25,13 @@ struct Instance {
     static Instance& of(PyObject* self) { return *reinterpret_cast<Instance*>(self); }
 
     // Allocates an instance of `type` and moves `record` into it.
-    static PyObject* create(PyTypeObject* type, Record&& record) {
+    static Owned create(PyTypeObject* type, Record&& record) {
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         Owned self = require(alloc(type, 0));
         Body& body = of(self.get()).body;
         std::construct_at(&body.record, std::move(record));
         std::construct_at(&body.borrow);
-        return self.release();
+        return self;
     }
 
     // Drops the record (which closes the worker pool without waiting for it)

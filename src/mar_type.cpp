@@ -8,6 +8,7 @@
 #include "instance.hpp"
 #include "random/thread_rng.hpp"
 #include "types.hpp"
+#include "utils/python/process_cell.hpp"
 #include "utils/python/errors.hpp"
 #include "utils/python/text.hpp"
 
@@ -60,8 +61,8 @@ PyObject* mar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         const std::uint64_t fallback_seed = thread_rng_next_u64();
         RandomSource rng = RandomSource::seed_from_u64(seed.value_or(fallback_seed));
         ThreadPool pool(workers);
-        const Mode mode = mode_text.text == nullptr ? Mode::GM : parse_mode(mode_text);
-        return MarInstance::create(type, MAR{mean, variance, cap, mode, rng, std::move(pool)});
+        const Mode mode = !mode_text.text ? Mode::GM : parse_mode(mode_text);
+        return MarInstance::create(type, MAR{mean, variance, cap, mode, rng, std::move(pool)}).release();
     });
 }
 
@@ -73,8 +74,8 @@ PyObject* mar_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         BorrowFlag::Exclusive borrow(body.borrow);
         const double alpha = to_f64(slots[1], "alpha");
         return call_on_table(slots[0], [&](Matrix matrix) {
-            return body.record.punch(std::move(matrix), alpha, warn_user);
-        });
+                   return body.record.punch(std::move(matrix), alpha, warn_user);
+               }).release();
     });
 }
 
@@ -126,6 +127,9 @@ PyType_Spec kSpec = {
 
 }  // namespace
 
-PyObject* mar_type() { return cached_type(kSpec, 1); }
+Borrowed mar_type() {
+    static ProcessCell type;
+    return type.get([] { return require(PyType_FromSpec(&kSpec)); });
+}
 
 }  // namespace gapweave::py

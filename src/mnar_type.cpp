@@ -8,6 +8,7 @@
 #include "instance.hpp"
 #include "random/seed.hpp"
 #include "types.hpp"
+#include "utils/python/process_cell.hpp"
 #include "support/float_format.hpp"
 #include "utils/python/text.hpp"
 
@@ -40,8 +41,8 @@ PyObject* mnar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         const std::uint64_t fallback_seed = clock_seed();
         RandomSource rng = RandomSource::seed_from_u64(seed.value_or(fallback_seed));
         ThreadPool pool(workers);
-        const Mode mode = mode_text.text == nullptr ? Mode::GM : parse_mode(mode_text);
-        return MnarInstance::create(type, MNAR{mean, variance, mode, rng, std::move(pool)});
+        const Mode mode = !mode_text.text ? Mode::GM : parse_mode(mode_text);
+        return MnarInstance::create(type, MNAR{mean, variance, mode, rng, std::move(pool)}).release();
     });
 }
 
@@ -53,8 +54,8 @@ PyObject* mnar_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         BorrowFlag::Exclusive borrow(body.borrow);
         const double alpha = to_f64(slots[1], "alpha");
         return call_on_table(slots[0], [&](Matrix matrix) {
-            return body.record.punch(std::move(matrix), alpha);
-        });
+                   return body.record.punch(std::move(matrix), alpha);
+               }).release();
     });
 }
 
@@ -86,6 +87,9 @@ PyType_Spec kSpec = {
 
 }  // namespace
 
-PyObject* mnar_type() { return cached_type(kSpec, 0); }
+Borrowed mnar_type() {
+    static ProcessCell type;
+    return type.get([] { return require(PyType_FromSpec(&kSpec)); });
+}
 
 }  // namespace gapweave::py

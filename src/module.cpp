@@ -2,8 +2,6 @@
 // runs without the interpreter lock.
 #include <Python.h>
 
-#include <atomic>
-
 #include "boundary.hpp"
 #include "types.hpp"
 #include "support/fault.hpp"
@@ -12,11 +10,9 @@ namespace gapweave::py {
 
 namespace {
 
-std::atomic<PyObject*> g_types[2] = {nullptr, nullptr};
-
 // Appends `name` to the module's __all__ (creating the list on first use)
 // and binds the class under that name.
-void add_class(PyObject* module, const char* name, PyObject* type) {
+void add_class(PyObject* module, const char* name, Borrowed type) {
     Owned all = Owned::steal(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw ErrorSet{};
@@ -31,18 +27,14 @@ void add_class(PyObject* module, const char* name, PyObject* type) {
         PyErr_Clear();
         throw Fault("could not append __name__ to __all__");
     }
-    require_status(PyObject_SetAttrString(module, name, type));
+    require_status(PyObject_SetAttrString(module, name, type.get()));
 }
 
 int exec_module(PyObject* module) {
     return boundary<int>(-1, [&] {
         if (!PyModule_Check(module)) raise(PyExc_TypeError, "expected a module object");
-        PyObject* mnar = mnar_type();
-        if (mnar == nullptr) throw ErrorSet{};
-        add_class(module, "MNARrs", mnar);
-        PyObject* mar = mar_type();
-        if (mar == nullptr) throw ErrorSet{};
-        add_class(module, "MAR", mar);
+        add_class(module, "MNARrs", mnar_type());
+        add_class(module, "MAR", mar_type());
         return 0;
     });
 }
@@ -72,19 +64,6 @@ PyModuleDef kModule = {
 };
 
 }  // namespace
-
-PyObject* cached_type(PyType_Spec& type_spec, int cell) {
-    std::atomic<PyObject*>& slot = g_types[cell];
-    if (PyObject* type = slot.load(std::memory_order_acquire)) return type;
-    PyObject* created = PyType_FromSpec(&type_spec);
-    if (created == nullptr) return nullptr;
-    PyObject* expected = nullptr;
-    if (!slot.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
-        Py_DECREF(created);
-        return expected;
-    }
-    return created;  // the cell keeps this reference for the life of the process
-}
 
 }  // namespace gapweave::py
 

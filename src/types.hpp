@@ -3,17 +3,16 @@
 
 #include <Python.h>
 
+#include "utils/python/pyref.hpp"
+
 namespace gapweave::py {
 
 // Not subclassable, no instance dictionary or weak references.
 inline constexpr unsigned kTypeFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
 
-// The class made from `type_spec`, cached in one-time cell `cell` (0 or 1):
-// when two threads build it at once, the first one stored is kept and the
-// other discarded. Borrowed; NULL with an error set on failure.
-PyObject* cached_type(PyType_Spec& type_spec, int cell);
-
-PyObject* mnar_type();
-PyObject* mar_type();
+// The classes, made on first use and kept for the life of the process;
+// ErrorSet when one cannot be made.
+Borrowed mnar_type();
+Borrowed mar_type();
 
 }  // namespace gapweave::py

@@ -1,6 +1,9 @@
 #include "generators/common.hpp"
 
 #include <cmath>
+#include <string>
+
+#include "support/fault.hpp"
 
 namespace gapweave {
 
@@ -50,12 +53,6 @@ std::uint64_t saturating_u64(double value) noexcept {
     if (value >= 18446744073709551616.0) return UINT64_MAX;
     return static_cast<std::uint64_t>(value);
 }
-
-}  // namespace gapweave
-
-#include "support/fault.hpp"
-
-namespace gapweave {
 
 std::size_t checked_cells(std::size_t rows, std::size_t cols) {
     std::size_t cells = 0;

@@ -61,10 +61,6 @@ struct Matrix {
 std::uint32_t saturating_u32(double value) noexcept;
 std::uint64_t saturating_u64(double value) noexcept;
 
-}  // namespace gapweave
-
-namespace gapweave {
-
 // rows * cols; a fault when the product does not fit a machine word.
 std::size_t checked_cells(std::size_t rows, std::size_t cols);
 

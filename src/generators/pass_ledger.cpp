@@ -10,7 +10,7 @@ PassLedger::PassLedger(const Matrix& matrix, std::span<const HolePair> pairs, st
     : pairs_(pairs),
       present_(matrix.cols, 0),
       reported_(matrix.cols, false),
-      cells_(matrix.rows * matrix.cols),
+      cells_(checked_cells(matrix.rows, matrix.cols)),
       total_(total) {
     for (std::size_t r = 0; r < matrix.rows; ++r) {
         for (std::size_t c = 0; c < matrix.cols; ++c) {

@@ -87,11 +87,24 @@ TEST(Distribution, NoColumnsGiveNothing) {
     EXPECT_TRUE(get_distribution(Matrix{0, 0, {}}, 0.5, 1).empty());
 }
 
+// The rows x cols matrix of a strided view: cell (r, c) at
+// data[r * row_stride + c * col_stride].
+Matrix strided(const double* data, std::size_t rows, std::size_t cols, std::ptrdiff_t row_stride,
+               std::ptrdiff_t col_stride) {
+    Matrix m{rows, cols, std::vector<double>(rows * cols)};
+    for (std::size_t r = 0; r < rows; ++r) {
+        for (std::size_t c = 0; c < cols; ++c) {
+            m.at(r, c) = data[static_cast<std::ptrdiff_t>(r) * row_stride + static_cast<std::ptrdiff_t>(c) * col_stride];
+        }
+    }
+    return m;
+}
+
 TEST(Distribution, ColumnsInOrderFromStridedViews) {
     // 3 x 4 row-major buffer; columns 0 and 2 are {3,1,2} and {30,10,20}.
     const std::vector<double> buf = {3, 9, 30, 9, 1, 9, 10, 9, 2, 9, 20, 9};
-    const auto every_other = get_distribution(buf.data(), 3, 2, 4, 2, 0.5, 1);
-    const auto rows_reversed = get_distribution(buf.data() + 8, 3, 2, -4, 2, 0.5, 1);
+    const auto every_other = get_distribution(strided(buf.data(), 3, 2, 4, 2), 0.5, 1);
+    const auto rows_reversed = get_distribution(strided(buf.data() + 8, 3, 2, -4, 2), 0.5, 1);
     for (const auto& d : {every_other, rows_reversed}) {
         ASSERT_EQ(d.size(), 2u);
         EXPECT_EQ(d[0].center, 2);

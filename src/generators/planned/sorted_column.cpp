@@ -242,17 +242,10 @@ ColumnDistribution distribution_of_sorted(const SortedColumn& sorted, std::uint3
     // quantile_index has refused empty columns and quantiles past the end.
     expect(n > 0 && k <= n, "a distribution of a column without that quantile");
     const double spread = variance * (sorted.values.back() - sorted.values.front());
-    double center = 0.0;
-    if (n % 2 == 1 || k == 0) {
-        expect(k < n, "a distribution of a column without that quantile");
-        center = sorted.values[k];
-    } else if (k < n) {
-        center = (sorted.values[k - 1] + sorted.values[k]) * 0.5;
-    } else {
-        // k = n on an even column: element n - 1 twice.
-        const double last = sorted.values[n - 1];
-        center = (last + last) * 0.5;
-    }
+    const double center = column_center(n, k, [&](std::size_t position) {
+        expect(position < n, "a distribution of a column without that quantile");
+        return sorted.values[position];
+    });
     return {center, spread};
 }
 

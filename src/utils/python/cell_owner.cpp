@@ -1,8 +1,9 @@
 #include "utils/python/cell_owner.hpp"
 
-#include <atomic>
 #include <memory>
 #include <utility>
+
+#include "utils/python/process_cell.hpp"
 
 namespace gapweave::py {
 
@@ -46,22 +47,10 @@ PyType_Spec kOwnerSpec = {
     kOwnerSlots,
 };
 
-// Created on first use and kept for the life of the process, like the
-// module's classes (the module runs in one interpreter only): owners may
-// outlive the module object.
-std::atomic<PyObject*> g_owner_type{nullptr};
-
+// Owners may outlive the module object.
 PyTypeObject* owner_type() {
-    if (PyObject* type = g_owner_type.load(std::memory_order_acquire)) {
-        return reinterpret_cast<PyTypeObject*>(type);
-    }
-    Owned created = require(PyType_FromSpec(&kOwnerSpec));
-    PyObject* expected = nullptr;
-    if (g_owner_type.compare_exchange_strong(expected, created.get(), std::memory_order_acq_rel)) {
-        // The cell keeps this reference for the life of the process.
-        return reinterpret_cast<PyTypeObject*>(created.release());
-    }
-    return reinterpret_cast<PyTypeObject*>(expected);  // another thread won; ours is dropped
+    static ProcessCell type;
+    return reinterpret_cast<PyTypeObject*>(type.get([] { return require(PyType_FromSpec(&kOwnerSpec)); }).get());
 }
 
 }  // namespace

@@ -1,13 +1,14 @@
 #include "utils/python/numpy_api.hpp"
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "support/fault.hpp"
+#include "utils/python/buffer.hpp"
 #include "utils/python/cell_owner.hpp"
 #include "utils/python/errors.hpp"
+#include "utils/python/process_cell.hpp"
 #include "utils/python/pyref.hpp"
 #include "utils/python/text.hpp"
 
@@ -30,9 +31,6 @@ using NewFromDescr = PyObject* (*)(PyTypeObject*, PyObject*, int, const npy_intp
 using EquivTypes = unsigned char (*)(PyObject*, PyObject*);
 using SetBaseObject = int (*)(PyObject*, PyObject*);
 
-// The table lives as long as NumPy, which is never unloaded.
-std::atomic<void**> g_api{nullptr};
-
 // NumPy 2 moved its core package to numpy._core; pick by the major version.
 const char* multiarray_module_name() {
     Owned numpy = require(PyImport_ImportModule("numpy"));
@@ -42,29 +40,30 @@ const char* multiarray_module_name() {
     return major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
 }
 
-void** load_api() {
+// NumPy's capsule holding its C API table, kept with the table (which
+// lives as long as NumPy, never unloaded) for the life of the process.
+Owned load_capsule() {
     Owned module = require(PyImport_ImportModule(multiarray_module_name()));
     Owned capsule = require(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
-    void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
-    if (table == nullptr) throw ErrorSet{};
-    return static_cast<void**>(table);
+    if (PyCapsule_GetPointer(capsule.get(), nullptr) == nullptr) throw ErrorSet{};
+    return capsule;
 }
 
+ProcessCell g_capsule;
+
+// The table, loaded on first use.
 void** api() {
-    ensure_loaded();
-    return g_api.load(std::memory_order_acquire);
-}
-
-}  // namespace
-
-void ensure_loaded() {
-    if (g_api.load(std::memory_order_acquire) != nullptr) return;
     try {
-        g_api.store(load_api(), std::memory_order_release);
+        Borrowed capsule = g_capsule.get(load_capsule);
+        return static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));
     } catch (const ErrorSet&) {
         throw fault_from_error("Failed to access NumPy array API capsule");
     }
 }
+
+}  // namespace
+
+void ensure_loaded() { api(); }
 
 bool is_array(PyObject* object) {
     auto* type = static_cast<PyTypeObject*>(api()[kSlotArrayType]);
@@ -78,7 +77,7 @@ bool has_float64_dtype(PyObject* array) {
     return equiv(fields(array).descr, float64.get()) != 0;
 }
 
-PyObject* new_float64_array(const double* values, std::size_t rows, std::size_t cols) {
+Owned new_float64_array(const double* values, std::size_t rows, std::size_t cols) {
     auto descr_from_type = reinterpret_cast<DescrFromType>(api()[kSlotDescrFromType]);
     auto new_from_descr = reinterpret_cast<NewFromDescr>(api()[kSlotNewFromDescr]);
     auto* type = static_cast<PyTypeObject*>(api()[kSlotArrayType]);
@@ -91,12 +90,12 @@ PyObject* new_float64_array(const double* values, std::size_t rows, std::size_t 
     if (rows != 0 && cols != 0) {
         std::memcpy(fields(array.get()).data, values, rows * cols * sizeof(double));
     }
-    return array.release();
+    return array;
 }
 
-PyObject* adopt_float64_array(std::vector<double>&& cells, std::size_t rows, std::size_t cols) {
-    std::size_t count = 0;
-    if (__builtin_mul_overflow(rows, cols, &count) || count != cells.size()) {
+Owned adopt_float64_array(std::vector<double>&& cells, std::size_t rows, std::size_t cols) {
+    const std::size_t count = cell_count(rows, cols);
+    if (count != cells.size()) {
         throw Fault("matrix cells do not match its shape");
     }
     // NumPy allocates room of its own for an empty shape (the vector may
@@ -122,7 +121,7 @@ PyObject* adopt_float64_array(std::vector<double>&& cells, std::size_t rows, std
     // on failure the owner (and the cells) go first, then the array, whose
     // deallocation never touches memory it doesn't own.
     require_status(set_base_object(array.get(), owner.release()));
-    return array.release();
+    return array;
 }
 
 }  // namespace gapweave::py::numpy

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "utils/python/pyref.hpp"
+
 namespace gapweave::py::numpy {
 
 using npy_intp = Py_ssize_t;
@@ -47,7 +49,7 @@ inline const ArrayFields& fields(PyObject* array) {
 
 // A new C-ordered float64 array of shape (rows, cols) filled with a copy of
 // `values` (row-major); ErrorSet on failure.
-PyObject* new_float64_array(const double* values, std::size_t rows, std::size_t cols);
+Owned new_float64_array(const double* values, std::size_t rows, std::size_t cols);
 
 // A C-ordered, aligned, writeable float64 array of shape (rows, cols) over
 // the memory of `cells` (rows * cols doubles, row-major), without a copy:
@@ -56,6 +58,6 @@ PyObject* new_float64_array(const double* values, std::size_t rows, std::size_t 
 // array of its own. ErrorSet on host failures, gapweave::Fault when the
 // size of `cells` doesn't match the shape; whatever fails, the cells are
 // freed exactly once (by `cells` itself if they never moved).
-PyObject* adopt_float64_array(std::vector<double>&& cells, std::size_t rows, std::size_t cols);
+Owned adopt_float64_array(std::vector<double>&& cells, std::size_t rows, std::size_t cols);
 
 }  // namespace gapweave::py::numpy

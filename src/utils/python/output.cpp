@@ -43,21 +43,11 @@ const std::string* decoded_text(const Decoder& decoder, double value) {
     return found == decoder.end() ? nullptr : &found->second;
 }
 
-// A new float64 array holding a copy of the cells at `data`.
-Owned float_array(const double* data, std::size_t rows, std::size_t cols) {
-    return Owned::steal(numpy::new_float64_array(data, rows, cols));
-}
-
-// A float64 array over the cells of `data`, which it takes over.
-Owned float_array(std::vector<double>&& data, std::size_t rows, std::size_t cols) {
-    return Owned::steal(numpy::adopt_float64_array(std::move(data), rows, cols));
-}
-
 // An object array of Python floats whose encoded columns get their texts
 // back, one item assignment per cell; "NaN" where no text applies.
 Owned object_array_out(const double* data, std::size_t rows, std::size_t cols,
                        const EncodingInfo& encoding) {
-    Owned floats = float_array(data, rows, cols);
+    Owned floats = numpy::new_float64_array(data, rows, cols);
     Owned numpy_module = import_module("numpy");
     Owned make_array = get_attr(numpy_module.get(), "array");
     Owned copy = require(PyObject_CallOneArg(make_array.get(), floats.get()));
@@ -100,8 +90,8 @@ Owned decoded_column(const double* data, std::size_t rows, std::size_t cols, std
     if (rows != 0) check_index(c, cols);
     for (std::size_t r = 0; r < rows; ++r) {
         const std::string* text = decoded_text(decoder, data[r * cols + c]);
-        PyObject* value = text != nullptr ? make_str(*text).release() : Py_NewRef(Py_None);
-        PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(r), value);
+        Owned value = text != nullptr ? make_str(*text) : Owned::ref(Py_None);
+        PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(r), value.release());  // stolen
     }
     return values;
 }
@@ -118,8 +108,8 @@ Owned frame_out(std::vector<double>&& cells, std::size_t rows, std::size_t cols,
     Owned columns = str_list(labels);
     require_status(PyDict_SetItemString(keywords.get(), "columns", columns.get()));
     Owned frame_type = get_attr(pandas.get(), "DataFrame");
-    Owned floats = encoding ? float_array(cells.data(), rows, cols)
-                            : float_array(std::move(cells), rows, cols);
+    Owned floats = encoding ? numpy::new_float64_array(cells.data(), rows, cols)
+                            : numpy::adopt_float64_array(std::move(cells), rows, cols);
     Owned arguments = require(PyTuple_Pack(1, floats.get()));
     Owned frame = require(PyObject_Call(frame_type.get(), arguments.get(), keywords.get()));
     if (!encoding) return frame;
@@ -146,14 +136,14 @@ Owned frame_out(std::vector<double>&& cells, std::size_t rows, std::size_t cols,
 
 }  // namespace
 
-PyObject* arr_to_out(std::vector<double>&& data, std::size_t rows, std::size_t cols, Out out,
+Owned arr_to_out(std::vector<double>&& data, std::size_t rows, std::size_t cols, Out out,
                      std::optional<EncodingInfo> encoding) {
     cell_count(rows, cols);  // a shape whose size can't be addressed is refused up front
     if (const auto* frame = std::get_if<OutDataFrame>(&out)) {
-        return frame_out(std::move(data), rows, cols, frame->labels, encoding).release();
+        return frame_out(std::move(data), rows, cols, frame->labels, encoding);
     }
-    if (!encoding) return float_array(std::move(data), rows, cols).release();
-    return object_array_out(data.data(), rows, cols, *encoding).release();
+    if (!encoding) return numpy::adopt_float64_array(std::move(data), rows, cols);
+    return object_array_out(data.data(), rows, cols, *encoding);
 }
 
 }  // namespace gapweave::py

@@ -2,7 +2,11 @@
 //
 // `Owned` holds a strong reference and releases it on destruction; a
 // `Borrowed` is a plain view that never changes a reference count. The
-// type of a variable therefore says whether it owns what it points to.
+// type of a variable or a result therefore says whether it owns what it
+// points to: functions return new references as Owned and borrowed ones as
+// Borrowed, and `release()` appears only where a reference passes to the
+// interpreter (slot functions) or to a cell that keeps it for good. A plain
+// `PyObject*` parameter is borrowed for the call, as in the C API itself.
 #pragma once
 
 #include <Python.h>
@@ -43,7 +47,6 @@ public:
     static Owned ref(PyObject* object) noexcept { return Owned(Py_XNewRef(object)); }
 
     PyObject* get() const noexcept { return object_; }
-    Borrowed borrow() const noexcept { return Borrowed(object_); }
     explicit operator bool() const noexcept { return object_ != nullptr; }
     // Hands the reference to the caller (the interpreter, usually).
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
