@@ -87,10 +87,6 @@ bool run_job(Job& slot) noexcept {
 
 void worker_loop(ThreadPoolSharedData& data, Sentinel& sentinel) {
     for (;;) {
-        // The pool never shrinks, so this never ends a worker; it mirrors
-        // the rule that a pool never runs more workers than it keeps.
-        if (data.active_count.load() >= data.max_thread_count.load()) break;
-
         std::optional<Job> job;
         {
             std::unique_lock<std::mutex> lock(data.job_receiver_lock, std::defer_lock);

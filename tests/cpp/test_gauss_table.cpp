@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "generators/planned/gauss_chunks.hpp"
 #include "generators/planned/gauss_table.hpp"
 #include "generators/planned/schedule.hpp"
 #include "generators/utils.hpp"

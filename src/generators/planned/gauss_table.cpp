@@ -1,5 +1,7 @@
 #include "generators/planned/gauss_table.hpp"
 
+#include "generators/planned/gauss_chunks.hpp"
+
 namespace gapweave {
 
 GaussTable draw_gauss_rows(RandomSource& rng, ThreadPool& pool, std::span<const ColumnDistribution> params,

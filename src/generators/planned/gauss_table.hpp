@@ -19,18 +19,11 @@
 #pragma once
 
 #include <algorithm>
-#include <atomic>
-#include <cmath>
 #include <cstddef>
-#include <cstdint>
-#include <limits>
-#include <memory>
 #include <span>
-#include <utility>
 #include <vector>
 
 #include "generators/utils.hpp"
-#include "pool/channel.hpp"
 #include "pool/thread_pool.hpp"
 #include "random/random_source.hpp"
 #include "support/fault.hpp"
@@ -55,203 +48,40 @@ struct GaussTable {
 GaussTable draw_gauss_rows(RandomSource& rng, ThreadPool& pool, std::span<const ColumnDistribution> params,
                            std::size_t max_rows);
 
-namespace detail {
-
-// Words one Gauss::sample takes when its first uniform is not redrawn.
-inline constexpr std::uint64_t kWordsPerGauss = 4;
-
-// How a table is split. Chunks hold whole rows; their size does not depend
-// on the pool, so neither does which rows share a private source.
-struct GaussTablePlan {
-    std::size_t sequential_below = 4096;  // tables of fewer targets are drawn on the calling thread
-    std::size_t chunk_targets = 8192;     // targets per chunk, rounded up to whole rows
-};
-
-struct GaussRowsDrawn {
-    std::size_t rows = 0;      // rows written
-    bool ends_on_nan = false;  // the last written row holds a NaN target
-};
-
-// Draws `rows` rows into out[0 .. rows * width) in sequential order, asking
-// keep_going(r) before row r; stops after a row holding a NaN target.
-template <class Source, class KeepGoing>
-GaussRowsDrawn draw_rows_in_order(Source& source, std::span<const ColumnDistribution> params, double* out,
-                                  std::size_t rows, KeepGoing&& keep_going) {
+// Replays `rows` passes that draw nothing but one target per slot, the
+// slots' targets from `params`: the targets are drawn in tables on the pool
+// (the same words as drawing them pass by pass), and `pass(targets)` sees
+// each pass's row in order. When it returns false the replay stops there
+// and `rng` is left just after that pass's draws, as if no later pass had
+// been drawn; an exception from `pass` leaves `rng` after its row too (or
+// after a later row, but the call fails then anyway). Returns false when
+// `pass` stopped it.
+// Batches of `batch_rows` (by default about a million targets) bound the
+// tables' memory however many passes a call makes.
+template <class Pass>
+bool replay_passes(RandomSource& rng, ThreadPool& pool, std::span<const ColumnDistribution> params,
+                   std::size_t rows, Pass&& pass, std::size_t batch_rows = 0) {
+    if (batch_rows == 0) batch_rows = std::max<std::size_t>(1, (std::size_t{1} << 20) / std::max<std::size_t>(1, params.size()));
     const std::size_t width = params.size();
-    for (std::size_t r = 0; r < rows; ++r) {
-        if (!keep_going(r)) return {r, false};
-        bool nan = false;
-        double* row = out + r * width;
-        for (std::size_t j = 0; j < width; ++j) {
-            row[j] = Gauss::sample(source, params[j].center, params[j].spread);
-            nan |= std::isnan(row[j]);
-        }
-        if (nan) return {r + 1, true};
-    }
-    return {rows, false};
-}
-
-// What one chunk drew, for the assembly.
-struct GaussChunkOutcome {
-    std::uint64_t start_word = 0;  // where the chunk's copy was placed
-    std::uint64_t end_word = 0;    // where it was after its last row
-    GaussRowsDrawn drawn;
-};
-
-// Everything the chunks share. Pool jobs hold it by shared pointer, so a
-// job that starts late (after the caller took every chunk) or outlives a
-// caller that failed still finds it alive.
-template <class Source>
-struct GaussTableRun {
-    GaussTableRun(const Source& source, std::span<const ColumnDistribution> slots, std::size_t max_rows_,
-                  std::size_t chunk_rows_)
-        : origin(source),
-          params(slots.begin(), slots.end()),
-          targets(max_rows_ * slots.size()),
-          start_word(source.words_consumed()),
-          max_rows(max_rows_),
-          chunk_rows(chunk_rows_),
-          chunks((max_rows_ + chunk_rows_ - 1) / chunk_rows_),
-          outcomes(chunks),
-          first_nan_row(max_rows_) {}
-
-    const Source origin;  // the source at the table's first word
-    const std::vector<ColumnDistribution> params;
-    std::vector<double> targets;
-    const std::uint64_t start_word;
-    const std::size_t max_rows;
-    const std::size_t chunk_rows;
-    const std::size_t chunks;
-    std::vector<GaussChunkOutcome> outcomes;  // entry c written only by whoever drew chunk c
-
-    std::atomic<std::size_t> next_chunk{0};
-    // The lowest row found to hold a NaN so far. Rows after it are never
-    // returned, so chunks stop drawing them; it only saves work, the
-    // assembly decides from the outcomes alone.
-    std::atomic<std::size_t> first_nan_row;
-
-    // The next undrawn chunk, or `chunks` when all are taken.
-    std::size_t take_chunk() noexcept {
-        const std::size_t c = next_chunk.fetch_add(1, std::memory_order_relaxed);
-        return std::min(c, chunks);
-    }
-
-    void draw_chunk(std::size_t c) {
-        const std::size_t width = params.size();
-        const std::size_t first = c * chunk_rows;
-        const std::size_t rows = std::min(chunk_rows, max_rows - first);
-        const std::uint64_t start = start_word + std::uint64_t{first} * width * kWordsPerGauss;
-        Source source = origin;
-        source.seek(start);
-        const auto keep_going = [&](std::size_t r) {
-            return first + r <= first_nan_row.load(std::memory_order_relaxed);
-        };
-        const GaussRowsDrawn drawn =
-            draw_rows_in_order(source, params, targets.data() + first * width, rows, keep_going);
-        if (drawn.ends_on_nan) {
-            const std::size_t row = first + drawn.rows - 1;
-            std::size_t seen = first_nan_row.load(std::memory_order_relaxed);
-            while (row < seen && !first_nan_row.compare_exchange_weak(seen, row, std::memory_order_relaxed)) {
+    for (std::size_t done = 0; done < rows;) {
+        const RandomSource start = rng;
+        const std::size_t batch = std::min(batch_rows, rows - done);
+        const GaussTable table = draw_gauss_rows(rng, pool, params, batch);
+        for (std::size_t r = 0; r < table.rows; ++r) {
+            if (!pass(std::span<const double>(table.targets.data() + r * width, width))) {
+                if (r + 1 < table.rows) {
+                    // Put the stream where stopping after this pass leaves it.
+                    rng = start;
+                    draw_gauss_rows(rng, pool, params, r + 1);
+                }
+                return false;
             }
         }
-        outcomes[c] = {start, source.words_consumed(), drawn};
+        // A short table ends at a NaN row, which `pass` refuses by throwing.
+        expect(table.rows == batch, "a target table ended early without a failing pass");
+        done += batch;
     }
-};
-
-// draw_gauss_rows for any `Source` that is copyable and has
-// `double uniform_f64()`, `std::uint64_t words_consumed() const` and
-// `void seek(std::uint64_t)` with RandomSource's meaning; tests use it
-// with sources whose words they script.
-template <class Source>
-GaussTable draw_gauss_rows_with(Source& rng, ThreadPool& pool, std::span<const ColumnDistribution> params,
-                                std::size_t max_rows, const GaussTablePlan& plan) {
-    const std::size_t width = params.size();
-    if (width == 0) return {{}, max_rows};
-    // A NaN centre or spread makes every row's target NaN whatever is
-    // drawn, so only the first row is ever returned.
-    for (const ColumnDistribution& p : params) {
-        if (std::isnan(p.center) || std::isnan(p.spread)) max_rows = std::min<std::size_t>(max_rows, 1);
-    }
-    constexpr std::uint64_t kMaxWords = std::numeric_limits<std::uint64_t>::max();
-    expect(max_rows <= std::numeric_limits<std::size_t>::max() / width &&
-               max_rows <= (kMaxWords - rng.words_consumed()) / kWordsPerGauss / width,
-           "a table of Gauss targets too large to address");
-    const std::size_t samples = max_rows * width;
-
-    const auto always = [](std::size_t) { return true; };
-    if (samples == 0 || samples < plan.sequential_below) {
-        GaussTable table{std::vector<double>(samples), 0};
-        table.rows = draw_rows_in_order(rng, params, table.targets.data(), max_rows, always).rows;
-        table.targets.resize(table.rows * width);
-        return table;
-    }
-
-    const std::size_t chunk_rows = std::max<std::size_t>(1, (plan.chunk_targets + width - 1) / width);
-    auto run = std::make_shared<GaussTableRun<Source>>(rng, params, max_rows, chunk_rows);
-
-    // Workers and the calling thread take chunks from one counter until
-    // none are left. A worker reports each chunk it drew on the channel;
-    // receiving that report orders the chunk's writes before the assembly.
-    auto [sender, receiver] = make_channel<std::size_t>();
-    const std::size_t helpers = std::min<std::size_t>(pool.max_count(), run->chunks - 1);
-    for (std::size_t i = 0; i < helpers; ++i) {
-        pool.execute([run, sender]() {
-            for (std::size_t c = run->take_chunk(); c < run->chunks; c = run->take_chunk()) {
-                run->draw_chunk(c);
-                // The receiver is gone only if the caller has failed and
-                // gave up on the table; the report is then of no use.
-                static_cast<void>(sender.try_send(c));
-            }
-        });
-    }
-    sender.reset();
-    std::size_t drawn_here = 0;
-    for (std::size_t c = run->take_chunk(); c < run->chunks; c = run->take_chunk()) {
-        run->draw_chunk(c);
-        ++drawn_here;
-    }
-    // Every chunk has been taken; wait for the ones workers are drawing.
-    // Workers that start only now find no chunk and never report.
-    for (std::size_t reported = drawn_here; reported < run->chunks; ++reported) {
-        expect(receiver.recv().has_value(), "a chunk job of a Gauss table failed");
-    }
-
-    // Accept chunks in order while each starts where the previous one
-    // ended and draws all its rows; stop at the first that ends on a NaN.
-    std::uint64_t end_word = run->start_word;
-    std::size_t accepted_rows = 0;
-    bool ends_on_nan = false;
-    for (std::size_t c = 0; c < run->chunks && !ends_on_nan; ++c) {
-        const GaussChunkOutcome& outcome = run->outcomes[c];
-        if (outcome.start_word != end_word) break;  // an earlier chunk redrew a uniform
-        const std::size_t first = c * chunk_rows;
-        // A chunk stops short without a NaN only when an earlier chunk
-        // reported a NaN row, and the walk ends at that chunk (or at a
-        // misplaced one before it) first. Should it get here anyway, the
-        // rows from this chunk on are drawn sequentially, which is exact.
-        if (!outcome.drawn.ends_on_nan && outcome.drawn.rows != std::min(chunk_rows, max_rows - first)) break;
-        accepted_rows = first + outcome.drawn.rows;
-        end_word = outcome.end_word;
-        ends_on_nan = outcome.drawn.ends_on_nan;
-    }
-    rng.seek(end_word);
-    if (!ends_on_nan) {
-        // Rows not accepted (none, unless a uniform was redrawn) are drawn
-        // one after another from where the accepted rows end. Every chunk
-        // is finished, so nothing else writes these rows any more.
-        accepted_rows += draw_rows_in_order(rng, std::span<const ColumnDistribution>(run->params),
-                                            run->targets.data() + accepted_rows * width,
-                                            max_rows - accepted_rows, always)
-                             .rows;
-    }
-    GaussTable table;
-    table.rows = accepted_rows;
-    table.targets = std::move(run->targets);
-    table.targets.resize(accepted_rows * width);
-    // A NaN row far above the end leaves most of the allocation unused.
-    if (table.targets.size() < table.targets.capacity() / 2) table.targets.shrink_to_fit();
-    return table;
+    return true;
 }
 
-}  // namespace detail
 }  // namespace gapweave

@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "generators/planned/column_index.hpp"
-#include "pool/channel.hpp"
+#include "pool/job_scope.hpp"
 #include "support/fault.hpp"
 #include "support/huge_pages.hpp"
 
@@ -15,26 +15,8 @@ namespace gapweave {
 
 namespace {
 
-// Runs `work(i)` for every i in `items` as one pool job each and returns
-// the results by position. A job that fails leaves its result missing,
-// which is an internal fault here: no planned job is expected to fail.
-template <class Result, class Work>
-std::vector<Result> run_jobs(ThreadPool& pool, const std::vector<std::size_t>& items, const Work& work,
-                             std::vector<Result> results) {
-    auto [sender, receiver] = make_channel<std::pair<std::size_t, Result>>();
-    for (std::size_t i : items) {
-        pool.execute([sender = sender, i, &work]() mutable { sender.send({i, work(i)}); });
-    }
-    sender.reset();
-    pool.join();
-    std::size_t received = 0;
-    while (auto message = receiver.recv()) {
-        results[message->first] = std::move(message->second);
-        ++received;
-    }
-    expect(received == items.size(), "a column job of the call failed");
-    return results;
-}
+// No planned job is expected to fail; one that does is an internal fault.
+constexpr const char* kJobFailed = "a column job of the call failed";
 
 bool column_has_missing(const Matrix& matrix, std::size_t column) {
     for (std::size_t r = 0; r < matrix.rows; ++r) {
@@ -95,28 +77,22 @@ SortedColumns sort_columns(ThreadPool& pool, const Matrix& matrix, const std::ve
     std::vector<std::vector<double>> cells(wanted.size());
     for (std::size_t c : columns) cells[c] = large_vector<double>(matrix.rows);
     constexpr std::size_t kBlockRows = 1 << 14;
-    std::vector<std::size_t> blocks((matrix.rows + kBlockRows - 1) / kBlockRows);
-    std::iota(blocks.begin(), blocks.end(), std::size_t{0});
-    run_jobs(pool, blocks, [&](std::size_t block) {
+    const std::size_t blocks = (matrix.rows + kBlockRows - 1) / kBlockRows;
+    parallel_for(pool, blocks, [&](std::size_t block) {
         const std::size_t end = std::min(matrix.rows, (block + 1) * kBlockRows);
         for (std::size_t r = block * kBlockRows; r < end; ++r) {
             for (std::size_t c : columns) cells[c][r] = matrix.at(r, c);
         }
-        return true;
-    }, std::vector<bool>(blocks.size()));
+    }, kJobFailed);
 
-    using Sorted = std::pair<std::shared_ptr<const SortedColumn>, ColumnDistribution>;
-    const auto work = [&cells, k, variance](std::size_t c) {
-        auto sorted = std::make_shared<const SortedColumn>(sort_cells(std::exchange(cells[c], {})));
-        const ColumnDistribution distribution = distribution_of_sorted(*sorted, k, variance);
-        return Sorted{std::move(sorted), distribution};
-    };
-    auto results = run_jobs(pool, columns, work, std::vector<Sorted>(wanted.size(), Sorted{nullptr, {0.0, 0.0}}));
     SortedColumns sorted;
-    for (auto& [column, distribution] : results) {
-        sorted.columns.push_back(std::move(column));
-        sorted.distributions.push_back(distribution);
-    }
+    sorted.columns.resize(wanted.size());
+    sorted.distributions.resize(wanted.size(), {0.0, 0.0});
+    parallel_for(pool, columns.size(), [&](std::size_t i) {
+        const std::size_t c = columns[i];
+        sorted.columns[c] = std::make_shared<const SortedColumn>(sort_cells(std::exchange(cells[c], {})));
+        sorted.distributions[c] = distribution_of_sorted(*sorted.columns[c], k, variance);
+    }, kJobFailed);
     return sorted;
 }
 
@@ -149,23 +125,19 @@ void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
         for (std::size_t c = 0; c < matrix->cols; ++c) {
             if (!needed_later[c]) sorted.columns[c].reset();
         }
-        picks = run_jobs(pool, independent,
-                         [&](std::size_t i) {
-                             return pick_column(*shared, std::exchange(drivers[i], nullptr), schedules[i],
-                                                mode, nullptr, nullptr);
-                         },
-                         std::vector<std::vector<std::uint32_t>>(schedules.size()));
-        // The drivers' picks are complete and no longer written from here on.
-        const auto& driver_picks = picks;
-        auto dependent_picks = run_jobs(
-            pool, dependent,
-            [&](std::size_t i) {
-                const std::size_t d = *schedule_of[schedules[i].driver];
-                return pick_column(*shared, std::exchange(drivers[i], nullptr), schedules[i], mode,
-                                   &schedules[d], &driver_picks[d]);
-            },
-            std::vector<std::vector<std::uint32_t>>(schedules.size()));
-        for (std::size_t i : dependent) picks[i] = std::move(dependent_picks[i]);
+        picks.resize(schedules.size());
+        parallel_for(pool, independent.size(), [&](std::size_t j) {
+            const std::size_t i = independent[j];
+            picks[i] = pick_column(*shared, std::exchange(drivers[i], nullptr), schedules[i], mode, nullptr, nullptr);
+        }, kJobFailed);
+        // The drivers' picks are complete; each dependent job writes only
+        // its own entry, which no other job reads.
+        parallel_for(pool, dependent.size(), [&](std::size_t j) {
+            const std::size_t i = dependent[j];
+            const std::size_t d = *schedule_of[schedules[i].driver];
+            picks[i] = pick_column(*shared, std::exchange(drivers[i], nullptr), schedules[i], mode, &schedules[d],
+                                   &picks[d]);
+        }, kJobFailed);
     }
     expect(matrix.use_count() == 1, "the matrix is still shared after the column jobs");
     Matrix& cells = *matrix;

@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <algorithm>
 #include <memory>
 #include <span>
 #include <vector>
@@ -32,42 +31,6 @@ struct ColumnSchedule {
     // another scheduled column.
     std::vector<std::uint32_t> passes;
 };
-
-// Replays `rows` passes that draw nothing but one target per slot, the
-// slots' targets from `params`: the targets are drawn in tables on the pool
-// (the same words as drawing them pass by pass), and `pass(targets)` sees
-// each pass's row in order. When it returns false the replay stops there
-// and `rng` is left just after that pass's draws, as if no later pass had
-// been drawn; an exception from `pass` leaves `rng` after its row too (or
-// after a later row, but the call fails then anyway). Returns false when
-// `pass` stopped it.
-// Batches of `batch_rows` (by default about a million targets) bound the
-// tables' memory however many passes a call makes.
-template <class Pass>
-bool replay_passes(RandomSource& rng, ThreadPool& pool, std::span<const ColumnDistribution> params,
-                   std::size_t rows, Pass&& pass, std::size_t batch_rows = 0) {
-    if (batch_rows == 0) batch_rows = std::max<std::size_t>(1, (std::size_t{1} << 20) / std::max<std::size_t>(1, params.size()));
-    const std::size_t width = params.size();
-    for (std::size_t done = 0; done < rows;) {
-        const RandomSource start = rng;
-        const std::size_t batch = std::min(batch_rows, rows - done);
-        const GaussTable table = draw_gauss_rows(rng, pool, params, batch);
-        for (std::size_t r = 0; r < table.rows; ++r) {
-            if (!pass(std::span<const double>(table.targets.data() + r * width, width))) {
-                if (r + 1 < table.rows) {
-                    // Put the stream where stopping after this pass leaves it.
-                    rng = start;
-                    draw_gauss_rows(rng, pool, params, r + 1);
-                }
-                return false;
-            }
-        }
-        // A short table ends at a NaN row, which `pass` refuses by throwing.
-        expect(table.rows == batch, "a target table ended early without a failing pass");
-        done += batch;
-    }
-    return true;
-}
 
 // The listed columns sorted once each, in parallel on the pool, with their
 // distributions; entries of other columns are left empty and zero.

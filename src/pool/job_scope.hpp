@@ -1,0 +1,57 @@
+// Scoped work on a pool: jobs queued for one piece of work and joined
+// before the scope ends, on every path, so that they may use anything that
+// outlives the scope, the caller's stack included.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <utility>
+
+#include "pool/thread_pool.hpp"
+#include "support/fault.hpp"
+
+namespace gapweave {
+
+class JobScope {
+public:
+    explicit JobScope(ThreadPool& pool) : pool_(pool) {}
+    // Waits for the jobs still running (after a failure on the way).
+    ~JobScope() { pool_.join(); }
+    JobScope(const JobScope&) = delete;
+    JobScope& operator=(const JobScope&) = delete;
+
+    // Queues `work()` on the pool.
+    template <class Work>
+    void execute(Work work) {
+        pool_.execute([this, work = std::move(work)]() mutable {
+            work();
+            finished_.fetch_add(1, std::memory_order_relaxed);
+        });
+        ++queued_;
+    }
+
+    // Waits for every job queued; a fault (`failure`) when one of them
+    // failed (its worker reported the failure and was replaced).
+    void join(const char* failure) {
+        pool_.join();
+        expect(finished_.load(std::memory_order_relaxed) == queued_, failure);
+    }
+
+private:
+    ThreadPool& pool_;
+    std::size_t queued_ = 0;
+    std::atomic<std::size_t> finished_{0};
+};
+
+// Runs work(i) for every i below `count` as one pool job each and waits
+// for all of them; a fault (`failure`) when a job failed. Job i writes its
+// results where i says (its own entry of an indexed table), so what the
+// call returns never depends on which worker ran which job.
+template <class Work>
+void parallel_for(ThreadPool& pool, std::size_t count, Work&& work, const char* failure) {
+    JobScope scope(pool);
+    for (std::size_t i = 0; i < count; ++i) scope.execute([&work, i] { work(i); });
+    scope.join(failure);
+}
+
+}  // namespace gapweave
