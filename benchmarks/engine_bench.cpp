@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 #include <ctime>
+#include <string>
 
 #include "generators/mar.hpp"
 #include "generators/mnar.hpp"

@@ -11,7 +11,9 @@ namespace gapweave::py {
 
 namespace {
 
-[[noreturn]] void type_error(const std::string& message) { raise(PyExc_TypeError, message.c_str()); }
+[[noreturn]] void type_error(const std::string& message) {
+    raise(PyExc_TypeError, message.c_str());
+}
 
 void check_positional_count(const Signature& signature, Py_ssize_t nargs) {
     const std::size_t count = signature.names.size();
@@ -32,8 +34,8 @@ void bind_keyword(const Signature& signature, PyObject* keyword, PyObject* value
     for (std::size_t i = 0; i < signature.names.size(); ++i) {
         if (name == signature.names[i]) {
             if (slots[i] != nullptr) {
-                type_error(std::string(signature.operation) + " got multiple values for argument '" +
-                           std::string(name) + "'");
+                type_error(std::string(signature.operation) +
+                           " got multiple values for argument '" + std::string(name) + "'");
             }
             slots[i] = value;
             return;
@@ -85,14 +87,16 @@ void bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs
                     std::span<PyObject*> slots) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     check_positional_count(signature, nargs);
-    for (Py_ssize_t i = 0; i < nargs; ++i) slots[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        slots[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
     if (kwargs != nullptr) {
         // The keyword dictionary is private to this call, so iterating it
         // with borrowed items is safe without further locking.
         Py_ssize_t position = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
-        while (PyDict_Next(kwargs, &position, &key, &value)) bind_keyword(signature, key, value, slots);
+        while (PyDict_Next(kwargs, &position, &key, &value))
+            bind_keyword(signature, key, value, slots);
     }
     check_required(signature, slots);
 }
@@ -122,20 +126,22 @@ std::uint64_t to_u64(PyObject* value, const char* name) {
     Owned index = Owned::steal(PyNumber_Index(value));
     if (!index) reraise_conversion_error(name);
     const unsigned long long result = PyLong_AsUnsignedLongLong(index.get());
-    if (result == static_cast<unsigned long long>(-1) && PyErr_Occurred()) reraise_conversion_error(name);
+    if (result == static_cast<unsigned long long>(-1) && PyErr_Occurred())
+        reraise_conversion_error(name);
     return result;
 }
 
 std::uint32_t to_u32(PyObject* value, const char* name) {
     const std::uint64_t wide = to_u64(value, name);
-    if (wide > UINT32_MAX) raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+    if (wide > UINT32_MAX)
+        raise(PyExc_OverflowError, "out of range integral type conversion attempted");
     return static_cast<std::uint32_t>(wide);
 }
 
 ModeText to_mode_text(PyObject* value, const char* name) {
     if (!PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to 'str'", name,
-                     Py_TYPE(value)->tp_name);
+        PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to 'str'",
+                     name, Py_TYPE(value)->tp_name);
         throw ErrorSet{};
     }
     return ModeText{std::string(utf8_view(value)), value};

@@ -16,9 +16,9 @@
 namespace gapweave::py {
 
 struct Signature {
-    const char* operation;             // "MNARrs.__new__()"
+    const char* operation;               // "MNARrs.__new__()"
     std::span<const char* const> names;  // parameters in positional order
-    bool all_required;                 // false: every parameter optional
+    bool all_required;                   // false: every parameter optional
 };
 
 // Binds tuple/dict style arguments; slots receive borrowed references,

@@ -22,8 +22,8 @@ void raise_panic(const std::string& message) {
     } catch (const ErrorSet&) {
         return;  // its creation error is set
     }
-    Owned text = Owned::steal(PyUnicode_FromStringAndSize(
-        message.data(), static_cast<Py_ssize_t>(message.size())));
+    Owned text = Owned::steal(
+        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
     if (!text) return;
     PyErr_SetObject(type.get(), text.get());
 }
@@ -33,9 +33,10 @@ void raise_panic(const std::string& message) {
 Borrowed panic_exception_type() {
     static ProcessCell type;
     return type.get([] {
-        return require(PyErr_NewExceptionWithDoc(
-            "gapweave.PanicException", "An internal fault of gapweave; carries the fault's message.",
-            PyExc_BaseException, nullptr));
+        return require(
+            PyErr_NewExceptionWithDoc("gapweave.PanicException",
+                                      "An internal fault of gapweave; carries the fault's message.",
+                                      PyExc_BaseException, nullptr));
     });
 }
 

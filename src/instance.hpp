@@ -8,16 +8,15 @@
 #include <new>
 #include <utility>
 
-#include "boundary.hpp"
 #include "borrow.hpp"
+#include "boundary.hpp"
 #include "utils/python/pyref.hpp"
 
 namespace gapweave::py {
 
 template <class Record>
 struct Instance {
-    PyObject_HEAD
-    struct Body {
+    PyObject_HEAD struct Body {
         Record record;
         BorrowFlag borrow;
     } body;

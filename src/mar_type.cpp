@@ -8,8 +8,8 @@
 #include "instance.hpp"
 #include "random/thread_rng.hpp"
 #include "types.hpp"
-#include "utils/python/process_cell.hpp"
 #include "utils/python/errors.hpp"
+#include "utils/python/process_cell.hpp"
 #include "utils/python/text.hpp"
 
 namespace gapweave::py {
@@ -32,9 +32,10 @@ void warn_user(const std::string& message) {
     if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 0) == 0) return;
     Owned error = take_raised_exception();
     Owned traceback = Owned::steal(PyException_GetTraceback(error.get()));
-    Owned description = Owned::steal(PyUnicode_FromFormat(
-        "PyErr { type: %R, value: %R, traceback: %R }", reinterpret_cast<PyObject*>(Py_TYPE(error.get())),
-        error.get(), traceback ? traceback.get() : Py_None));
+    Owned description =
+        Owned::steal(PyUnicode_FromFormat("PyErr { type: %R, value: %R, traceback: %R }",
+                                          reinterpret_cast<PyObject*>(Py_TYPE(error.get())),
+                                          error.get(), traceback ? traceback.get() : Py_None));
     std::string text = description ? utf8_of(description.get()).value_or("") : "";
     PyErr_Clear();
     throw Fault("Something went wrong..: " + text);
@@ -50,8 +51,8 @@ PyObject* mar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         const double variance = absent(variance_arg) ? 0.0 : to_f64(variance_arg, "variance");
         // None is not a default here: it fails the float conversion.
         const double cap = cap_arg == nullptr ? 0.8 : to_f64(cap_arg, "max_missing_per_column");
-        const ModeText mode_text = mode_arg == nullptr ? ModeText{"GM", nullptr}
-                                                       : to_mode_text(mode_arg, "mode");
+        const ModeText mode_text =
+            mode_arg == nullptr ? ModeText{"GM", nullptr} : to_mode_text(mode_arg, "mode");
         const std::optional<std::uint64_t> seed =
             absent(seed_arg) ? std::nullopt : std::optional(to_u64(seed_arg, "seed"));
         const std::uint32_t workers = absent(workers_arg) ? 6 : to_u32(workers_arg, "n_workers");
@@ -62,7 +63,8 @@ PyObject* mar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         RandomSource rng = RandomSource::seed_from_u64(seed.value_or(fallback_seed));
         ThreadPool pool(workers);
         const Mode mode = !mode_text.text ? Mode::GM : parse_mode(mode_text);
-        return MarInstance::create(type, MAR{mean, variance, cap, mode, rng, std::move(pool)}).release();
+        return MarInstance::create(type, MAR{mean, variance, cap, mode, rng, std::move(pool)})
+            .release();
     });
 }
 
@@ -73,9 +75,11 @@ PyObject* mar_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         auto& body = MarInstance::of(self).body;
         BorrowFlag::Exclusive borrow(body.borrow);
         const double alpha = to_f64(slots[1], "alpha");
-        return call_on_table(slots[0], [&](Matrix matrix) {
-                   return body.record.punch(std::move(matrix), alpha, warn_user);
-               }).release();
+        return call_on_table(slots[0],
+                             [&](Matrix matrix) {
+                                 return body.record.punch(std::move(matrix), alpha, warn_user);
+                             })
+            .release();
     });
 }
 
@@ -118,11 +122,7 @@ PyType_Slot kSlots[] = {
 };
 
 PyType_Spec kSpec = {
-    "gapweave.MAR",
-    static_cast<int>(sizeof(MarInstance)),
-    0,
-    kTypeFlags,
-    kSlots,
+    "gapweave.MAR", static_cast<int>(sizeof(MarInstance)), 0, kTypeFlags, kSlots,
 };
 
 }  // namespace

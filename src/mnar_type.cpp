@@ -7,9 +7,9 @@
 #include "generators/mnar.hpp"
 #include "instance.hpp"
 #include "random/seed.hpp"
+#include "support/float_format.hpp"
 #include "types.hpp"
 #include "utils/python/process_cell.hpp"
-#include "support/float_format.hpp"
 #include "utils/python/text.hpp"
 
 namespace gapweave::py {
@@ -31,8 +31,8 @@ PyObject* mnar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
         const double mean = absent(mean_arg) ? 0.5 : to_f64(mean_arg, "mean");
         const double variance = absent(variance_arg) ? 0.0 : to_f64(variance_arg, "variance");
-        const ModeText mode_text = mode_arg == nullptr ? ModeText{"GM", nullptr}
-                                                       : to_mode_text(mode_arg, "mode");
+        const ModeText mode_text =
+            mode_arg == nullptr ? ModeText{"GM", nullptr} : to_mode_text(mode_arg, "mode");
         const std::optional<std::uint64_t> seed =
             absent(seed_arg) ? std::nullopt : std::optional(to_u64(seed_arg, "seed"));
         const std::uint32_t workers = absent(workers_arg) ? 6 : to_u32(workers_arg, "n_workers");
@@ -42,7 +42,8 @@ PyObject* mnar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         RandomSource rng = RandomSource::seed_from_u64(seed.value_or(fallback_seed));
         ThreadPool pool(workers);
         const Mode mode = !mode_text.text ? Mode::GM : parse_mode(mode_text);
-        return MnarInstance::create(type, MNAR{mean, variance, mode, rng, std::move(pool)}).release();
+        return MnarInstance::create(type, MNAR{mean, variance, mode, rng, std::move(pool)})
+            .release();
     });
 }
 
@@ -53,9 +54,10 @@ PyObject* mnar_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         auto& body = MnarInstance::of(self).body;
         BorrowFlag::Exclusive borrow(body.borrow);
         const double alpha = to_f64(slots[1], "alpha");
-        return call_on_table(slots[0], [&](Matrix matrix) {
-                   return body.record.punch(std::move(matrix), alpha);
-               }).release();
+        return call_on_table(
+                   slots[0],
+                   [&](Matrix matrix) { return body.record.punch(std::move(matrix), alpha); })
+            .release();
     });
 }
 
@@ -68,8 +70,9 @@ PyObject* mnar_repr(PyObject* self) {
 }
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "MNARrs(mean=None, variance=None, mode=\"GM\", seed=None, n_workers=None)\n--\n\n")},
+    {Py_tp_doc,
+     const_cast<char*>(
+         "MNARrs(mean=None, variance=None, mode=\"GM\", seed=None, n_workers=None)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(mnar_new)},
     {Py_tp_call, reinterpret_cast<void*>(mnar_call)},
     {Py_tp_repr, reinterpret_cast<void*>(mnar_repr)},
@@ -78,11 +81,7 @@ PyType_Slot kSlots[] = {
 };
 
 PyType_Spec kSpec = {
-    "gapweave.MNARrs",
-    static_cast<int>(sizeof(MnarInstance)),
-    0,
-    kTypeFlags,
-    kSlots,
+    "gapweave.MNARrs", static_cast<int>(sizeof(MnarInstance)), 0, kTypeFlags, kSlots,
 };
 
 }  // namespace

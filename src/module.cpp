@@ -3,8 +3,8 @@
 #include <Python.h>
 
 #include "boundary.hpp"
-#include "types.hpp"
 #include "support/fault.hpp"
+#include "types.hpp"
 
 namespace gapweave::py {
 
@@ -52,15 +52,7 @@ PyModuleDef_Slot kSlots[] = {
 };
 
 PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT,
-    "gapweave",
-    "",
-    0,
-    nullptr,
-    kSlots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "gapweave", "", 0, nullptr, kSlots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

@@ -83,7 +83,8 @@ MarPlan MAR::prepare(const Matrix& matrix, double alpha, const WarnFn& warn) {
     plan.rate = adjust_alpha(static_cast<double>(cols), alpha, warn);
     const double cells = static_cast<double>(checked_cells(matrix.rows, cols));
     plan.total = saturating_u32(std::ceil(plan.rate * cells));
-    plan.holes = saturating_u32(std::ceil(plan.rate * static_cast<double>(cols) / max_missing_per_column));
+    plan.holes =
+        saturating_u32(std::ceil(plan.rate * static_cast<double>(cols) / max_missing_per_column));
 
     expect(cols <= UINT32_MAX, "column count exceeds 32 bits");
     std::vector<std::uint32_t> order(cols);
@@ -116,7 +117,8 @@ MarPlan MAR::prepare(const Matrix& matrix, double alpha, const WarnFn& warn) {
     return plan;
 }
 
-std::vector<bool> MAR::select_holes(std::uint32_t remaining, std::size_t cols, std::uint32_t holes) {
+std::vector<bool> MAR::select_holes(std::uint32_t remaining, std::size_t cols,
+                                    std::uint32_t holes) {
     std::vector<bool> selected(holes, remaining >= cols);
     if (remaining < cols) {
         const std::uint32_t chosen = std::min(holes, remaining);
@@ -142,14 +144,17 @@ void MAR::run_passes(const MarPlan& plan, std::span<const ColumnDistribution> di
 
     // While at least `cols` picks remain, a pass selects every pair.
     const std::size_t full_passes = plan.total >= cols ? (plan.total - cols) / plan.holes + 1 : 0;
-    bool went_on = picks.full_passes(rng, params, full_passes,
-                                     [&](std::span<const double> targets) { return pass(targets, slots); });
+    bool went_on =
+        picks.full_passes(rng, params, full_passes,
+                          [&](std::span<const double> targets) { return pass(targets, slots); });
     std::vector<double> targets;
     while (went_on && ledger.unfinished()) {
         const std::vector<bool> selected = select_holes(ledger.remaining(), cols, plan.holes);
         targets.clear();
-        for (const ColumnDistribution& d : params) targets.push_back(Gauss::sample(rng, d.center, d.spread));
-        for (std::size_t i = 0; i < slots.size(); ++i) slots[i] = selected[i] ? i : PassLedger::kNoPick;
+        for (const ColumnDistribution& d : params)
+            targets.push_back(Gauss::sample(rng, d.center, d.spread));
+        for (std::size_t i = 0; i < slots.size(); ++i)
+            slots[i] = selected[i] ? i : PassLedger::kNoPick;
         went_on = pass(targets, slots);
     }
 }

@@ -21,9 +21,9 @@ using WarnFn = std::function<void(const std::string& message)>;
 
 // What the passes of a call work on.
 struct MarPlan {
-    double rate = 0.0;         // the capped rate
-    std::uint32_t total = 0;   // picks requested
-    std::uint32_t holes = 0;   // number of hole columns (h)
+    double rate = 0.0;            // the capped rate
+    std::uint32_t total = 0;      // picks requested
+    std::uint32_t holes = 0;      // number of hole columns (h)
     std::vector<HolePair> pairs;  // one per hole column, in hole-column order
 };
 

@@ -55,8 +55,9 @@ void run_passes(RandomSource& rng, std::span<const ColumnDistribution> distribut
     };
     std::vector<std::size_t> every_column(cols);
     std::iota(every_column.begin(), every_column.end(), std::size_t{0});
-    bool went_on = picks.full_passes(rng, distribution, total / cols,
-                                     [&](std::span<const double> targets) { return pass(targets, every_column); });
+    bool went_on = picks.full_passes(
+        rng, distribution, total / cols,
+        [&](std::span<const double> targets) { return pass(targets, every_column); });
     std::vector<double> targets;
     while (went_on && ledger.unfinished()) {
         const auto visit = mnar_visit_order(rng, ledger.remaining(), cols);

@@ -44,13 +44,15 @@ public:
     // cell to blank. A slot without one is reported on stderr ("No argmin
     // found!") once per call and column, instead of failing a job each pass.
     template <class Picks>
-    void start_pass(std::span<const double> targets, std::span<const std::size_t> slots, Picks& picks) {
+    void start_pass(std::span<const double> targets, std::span<const std::size_t> slots,
+                    Picks& picks) {
         for (double target : targets) {
             if (std::isnan(target)) throw Fault("Sample is nan");
         }
         for (std::size_t i = 0; i < slots.size(); ++i) {
             const std::size_t slot = slots[i];
-            if (slot != kNoPick && has_cells(pairs_[slot].hole)) picks.take(slot, targets[i], pass_);
+            if (slot != kNoPick && has_cells(pairs_[slot].hole))
+                picks.take(slot, targets[i], pass_);
         }
     }
 

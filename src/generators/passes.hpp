@@ -54,14 +54,17 @@ class PassByPass {
 public:
     PassByPass(ThreadPool& pool, std::shared_ptr<Matrix>& matrix, std::span<const HolePair> pairs,
                Mode mode, const char* still_shared)
-        : pool_(pool), matrix_(matrix), pairs_(pairs), compare_(mode_comparator(mode)),
+        : pool_(pool),
+          matrix_(matrix),
+          pairs_(pairs),
+          compare_(mode_comparator(mode)),
           still_shared_(still_shared) {}
 
     // Passes that draw one target per slot of `params` and nothing else:
     // `pass(targets)` for each of `rows` of them, until it returns false.
     template <class Pass>
-    bool full_passes(RandomSource& rng, std::span<const ColumnDistribution> params, std::size_t rows,
-                     Pass&& pass) {
+    bool full_passes(RandomSource& rng, std::span<const ColumnDistribution> params,
+                     std::size_t rows, Pass&& pass) {
         std::vector<double> targets(params.size());
         for (std::size_t r = 0; r < rows; ++r) {
             for (std::size_t j = 0; j < params.size(); ++j) {

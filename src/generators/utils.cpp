@@ -19,20 +19,23 @@ std::uint32_t quantile_index(double mean, std::size_t rows) {
     return k;
 }
 
-ColumnDistribution column_distribution(std::span<std::int64_t> keys, std::uint32_t k, double variance) {
+ColumnDistribution column_distribution(std::span<std::int64_t> keys, std::uint32_t k,
+                                       double variance) {
     // Order statistics by selection on the total-order keys: the same
     // elements a full sort would put at these positions (equal keys are
     // identical bits, so which copy lands there does not matter).
     const auto [low_it, high_it] = std::minmax_element(keys.begin(), keys.end());
     const double spread = variance * (value_of_total_key(*high_it) - value_of_total_key(*low_it));
     const double center = column_center(keys.size(), k, [&](std::size_t position) {
-        std::nth_element(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(position), keys.end());
+        std::nth_element(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(position),
+                         keys.end());
         return value_of_total_key(keys[position]);
     });
     return {center, spread};
 }
 
-std::vector<ColumnDistribution> get_distribution(const Matrix& matrix, double mean, double variance) {
+std::vector<ColumnDistribution> get_distribution(const Matrix& matrix, double mean,
+                                                 double variance) {
     std::vector<ColumnDistribution> result;
     result.reserve(matrix.cols);
     if (matrix.cols == 0) return result;

@@ -20,8 +20,8 @@ struct ColumnDistribution {
 // The centre of a column of n values from its order statistics, `element(i)`
 // giving the i-th smallest under the total order, for quantile position k:
 // element k for an odd count (or k = 0), else the mean of elements k - 1
-// and k (k = n: element n - 1 twice). Only positions below n are valid. Every path computes the centre here,
-// so that they agree to the bit.
+// and k (k = n: element n - 1 twice). Only positions below n are valid. Every path computes the
+// centre here, so that they agree to the bit.
 template <class Element>
 double column_center(std::size_t n, std::uint32_t k, Element&& element) {
     if (n % 2 == 1 || k == 0) return element(k);
@@ -37,13 +37,15 @@ std::uint32_t quantile_index(double mean, std::size_t rows);
 
 // Centre and spread of one column from the total-order keys of its values
 // (reordered in place), with k from quantile_index.
-ColumnDistribution column_distribution(std::span<std::int64_t> keys, std::uint32_t k, double variance);
+ColumnDistribution column_distribution(std::span<std::int64_t> keys, std::uint32_t k,
+                                       double variance);
 
 // One distribution per column of the matrix. Each column is ordered under
 // the IEEE total order, NaN cells included. A fault (index out of range)
 // when the quantile index is not below rows, e.g. for mean >= 1 with an odd
 // row count, or zero rows and some columns.
-std::vector<ColumnDistribution> get_distribution(const Matrix& matrix, double mean, double variance);
+std::vector<ColumnDistribution> get_distribution(const Matrix& matrix, double mean,
+                                                 double variance);
 
 // Normal draws by the Box-Muller transform, cosine branch only, so every
 // call consumes a fixed number of uniforms (plus one per rejected u1) and

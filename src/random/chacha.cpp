@@ -14,10 +14,14 @@ constexpr int kDoubleRounds = 6;  // 12 rounds
 
 constexpr void quarter_round(ChaChaBlock& x, std::size_t a, std::size_t b, std::size_t c,
                              std::size_t d) noexcept {
-    x[a] += x[b]; x[d] = std::rotl(x[d] ^ x[a], 16);
-    x[c] += x[d]; x[b] = std::rotl(x[b] ^ x[c], 12);
-    x[a] += x[b]; x[d] = std::rotl(x[d] ^ x[a], 8);
-    x[c] += x[d]; x[b] = std::rotl(x[b] ^ x[c], 7);
+    x[a] += x[b];
+    x[d] = std::rotl(x[d] ^ x[a], 16);
+    x[c] += x[d];
+    x[b] = std::rotl(x[b] ^ x[c], 12);
+    x[a] += x[b];
+    x[d] = std::rotl(x[d] ^ x[a], 8);
+    x[c] += x[d];
+    x[b] = std::rotl(x[b] ^ x[c], 7);
 }
 
 }  // namespace
@@ -58,7 +62,8 @@ void ChaChaCore::generate(ChaChaBuffer& out) noexcept {
 
     const std::uint64_t first = block_counter();
     Lanes in[kChaChaBlockWords];
-    for (std::size_t i = 0; i < kChaChaBlockWords; ++i) in[i] = Lanes{input_[i], input_[i], input_[i], input_[i]};
+    for (std::size_t i = 0; i < kChaChaBlockWords; ++i)
+        in[i] = Lanes{input_[i], input_[i], input_[i], input_[i]};
     for (std::uint32_t b = 0; b < 4; ++b) {
         const std::uint64_t counter = first + b;
         in[kCounterLow][b] = static_cast<std::uint32_t>(counter);
@@ -67,10 +72,14 @@ void ChaChaCore::generate(ChaChaBuffer& out) noexcept {
     Lanes x[kChaChaBlockWords];
     for (std::size_t i = 0; i < kChaChaBlockWords; ++i) x[i] = in[i];
     const auto quarter = [&](std::size_t a, std::size_t b, std::size_t c, std::size_t d) {
-        x[a] += x[b]; x[d] = rotl(x[d] ^ x[a], 16);
-        x[c] += x[d]; x[b] = rotl(x[b] ^ x[c], 12);
-        x[a] += x[b]; x[d] = rotl(x[d] ^ x[a], 8);
-        x[c] += x[d]; x[b] = rotl(x[b] ^ x[c], 7);
+        x[a] += x[b];
+        x[d] = rotl(x[d] ^ x[a], 16);
+        x[c] += x[d];
+        x[b] = rotl(x[b] ^ x[c], 12);
+        x[a] += x[b];
+        x[d] = rotl(x[d] ^ x[a], 8);
+        x[c] += x[d];
+        x[b] = rotl(x[b] ^ x[c], 7);
     };
     for (int round = 0; round < kDoubleRounds; ++round) {
         quarter(0, 4, 8, 12);

@@ -112,7 +112,8 @@ std::vector<std::uint32_t> sample_by_floyd(RandomSource& source, std::uint32_t l
     // j + 1 <= length, so every range fits in 32 bits.
     for (std::uint32_t j = length - amount; j < length; ++j) {
         const std::uint32_t t = source.uniform_below(j + 1);
-        if (const auto taken = std::find(indices.begin(), indices.end(), t); taken != indices.end()) {
+        if (const auto taken = std::find(indices.begin(), indices.end(), t);
+            taken != indices.end()) {
             *taken = j;
         }
         indices.push_back(t);

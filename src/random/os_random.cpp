@@ -88,9 +88,8 @@ std::error_code fill_from_os(std::span<std::byte> out) noexcept {
     Entropy source;
     if (const auto error = entropy(source)) return error;
     if (source.use_getrandom) {
-        return fill_all(out, [](std::byte* data, std::size_t size) {
-            return ::getrandom(data, size, 0);
-        });
+        return fill_all(
+            out, [](std::byte* data, std::size_t size) { return ::getrandom(data, size, 0); });
     }
     return fill_all(out, [fd = source.urandom_fd](std::byte* data, std::size_t size) {
         return ::read(fd, data, size);

@@ -5,8 +5,8 @@
 namespace gapweave {
 namespace {
 
-constexpr std::uint64_t kPcgMultiplier = 6364136223846793005ULL;   // 0x5851F42D4C957F2D
-constexpr std::uint64_t kPcgIncrement = 11634580027462260723ULL;   // 0xA17654E46FBE17F3
+constexpr std::uint64_t kPcgMultiplier = 6364136223846793005ULL;  // 0x5851F42D4C957F2D
+constexpr std::uint64_t kPcgIncrement = 11634580027462260723ULL;  // 0xA17654E46FBE17F3
 
 // One PCG32 XSH-RR step: advance the state, then form the output from it.
 constexpr std::uint32_t pcg32_next(std::uint64_t& state) noexcept {

@@ -94,7 +94,8 @@ Matrix strided(const double* data, std::size_t rows, std::size_t cols, std::ptrd
     Matrix m{rows, cols, std::vector<double>(rows * cols)};
     for (std::size_t r = 0; r < rows; ++r) {
         for (std::size_t c = 0; c < cols; ++c) {
-            m.at(r, c) = data[static_cast<std::ptrdiff_t>(r) * row_stride + static_cast<std::ptrdiff_t>(c) * col_stride];
+            m.at(r, c) = data[static_cast<std::ptrdiff_t>(r) * row_stride +
+                              static_cast<std::ptrdiff_t>(c) * col_stride];
         }
     }
     return m;
@@ -128,16 +129,20 @@ TEST_P(ModeComparisons, OrderCandidates) {
 }
 
 using so = std::strong_ordering;
-INSTANTIATE_TEST_SUITE_P(
-    Mode, ModeComparisons,
-    ::testing::Values(ModeCase{Mode::MAX, 1, 2, 0, so::less}, ModeCase{Mode::MAX, 2, 1, 9, so::greater},
-                      ModeCase{Mode::MIN, 1, 2, 0, so::greater}, ModeCase{Mode::MIN, 2, 1, 9, so::less},
-                      ModeCase{Mode::GM, 1, 4, 3.5, so::greater}, ModeCase{Mode::GM, 3, 4, 3.4, so::less},
-                      ModeCase{Mode::GM, 3, 5, 4, so::equal}, ModeCase{Mode::MAX, 0.0, -0.0, 0, so::greater},
-                      ModeCase{Mode::MIN, -0.0, 0.0, 0, so::greater}, ModeCase{Mode::MAX, 1, kNaN, 0, so::less},
-                      ModeCase{Mode::MAX, 1, kNegNaN, 0, so::greater},
-                      ModeCase{Mode::MIN, kInf, kNaN, 0, so::greater},
-                      ModeCase{Mode::GM, 1e6, kNaN, 0, so::less}));
+INSTANTIATE_TEST_SUITE_P(Mode, ModeComparisons,
+                         ::testing::Values(ModeCase{Mode::MAX, 1, 2, 0, so::less},
+                                           ModeCase{Mode::MAX, 2, 1, 9, so::greater},
+                                           ModeCase{Mode::MIN, 1, 2, 0, so::greater},
+                                           ModeCase{Mode::MIN, 2, 1, 9, so::less},
+                                           ModeCase{Mode::GM, 1, 4, 3.5, so::greater},
+                                           ModeCase{Mode::GM, 3, 4, 3.4, so::less},
+                                           ModeCase{Mode::GM, 3, 5, 4, so::equal},
+                                           ModeCase{Mode::MAX, 0.0, -0.0, 0, so::greater},
+                                           ModeCase{Mode::MIN, -0.0, 0.0, 0, so::greater},
+                                           ModeCase{Mode::MAX, 1, kNaN, 0, so::less},
+                                           ModeCase{Mode::MAX, 1, kNegNaN, 0, so::greater},
+                                           ModeCase{Mode::MIN, kInf, kNaN, 0, so::greater},
+                                           ModeCase{Mode::GM, 1e6, kNaN, 0, so::less}));
 
 // Scripted uniforms, to pin down the transform itself.
 struct ScriptedSource {
@@ -148,7 +153,9 @@ struct ScriptedSource {
 
 TEST(Gauss, CosineBranchAfterRejectingZero) {
     const double half_width = std::sqrt(2.0 * std::log(2.0));  // |z| for u1 = 0.5, cos = +-1
-    struct { double u2, z; } cases[] = {{0.0, half_width}, {0.5, -half_width}, {0.25, 0.0}};
+    struct {
+        double u2, z;
+    } cases[] = {{0.0, half_width}, {0.5, -half_width}, {0.25, 0.0}};
     for (const auto& c : cases) {
         ScriptedSource src{{0.0, 0.0, 0.5, c.u2}};
         EXPECT_NEAR(Gauss::sample(src, 10, 2), 10 + 2 * c.z, 1e-12) << "u2 = " << c.u2;

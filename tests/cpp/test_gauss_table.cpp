@@ -44,7 +44,8 @@ RandomSource advanced(std::uint64_t seed, std::uint64_t words) {
 
 // The reference: rows sampled one after another, stopping after a NaN row.
 template <class Source>
-GaussTable sequential(Source& rng, std::span<const ColumnDistribution> params, std::size_t max_rows) {
+GaussTable sequential(Source& rng, std::span<const ColumnDistribution> params,
+                      std::size_t max_rows) {
     GaussTable table;
     if (params.empty()) return {{}, max_rows};
     while (table.rows < max_rows) {
@@ -65,12 +66,14 @@ testing::AssertionResult same_table(const GaussTable& got, const GaussTable& wan
         return testing::AssertionFailure() << "rows " << got.rows << " instead of " << want.rows;
     }
     if (got.targets.size() != want.targets.size()) {
-        return testing::AssertionFailure() << got.targets.size() << " targets instead of " << want.targets.size();
+        return testing::AssertionFailure()
+               << got.targets.size() << " targets instead of " << want.targets.size();
     }
     for (std::size_t i = 0; i < got.targets.size(); ++i) {
-        if (std::bit_cast<std::uint64_t>(got.targets[i]) != std::bit_cast<std::uint64_t>(want.targets[i])) {
-            return testing::AssertionFailure() << "target " << i << " is " << got.targets[i] << " instead of "
-                                               << want.targets[i];
+        if (std::bit_cast<std::uint64_t>(got.targets[i]) !=
+            std::bit_cast<std::uint64_t>(want.targets[i])) {
+            return testing::AssertionFailure() << "target " << i << " is " << got.targets[i]
+                                               << " instead of " << want.targets[i];
         }
     }
     return testing::AssertionSuccess();
@@ -79,13 +82,14 @@ testing::AssertionResult same_table(const GaussTable& got, const GaussTable& wan
 // Equal state, and (to show what equality means) the same next 100 words.
 testing::AssertionResult same_source(RandomSource got, RandomSource want) {
     if (!(got == want)) {
-        return testing::AssertionFailure() << "source at word " << got.words_consumed() << " instead of "
-                                           << want.words_consumed();
+        return testing::AssertionFailure() << "source at word " << got.words_consumed()
+                                           << " instead of " << want.words_consumed();
     }
     for (int i = 0; i < 100; ++i) {
         const std::uint32_t a = got.next_u32();
         const std::uint32_t b = want.next_u32();
-        if (a != b) return testing::AssertionFailure() << "word " << i << " after the table differs";
+        if (a != b)
+            return testing::AssertionFailure() << "word " << i << " after the table differs";
     }
     return testing::AssertionSuccess();
 }
@@ -109,13 +113,14 @@ std::vector<ColumnDistribution> ordinary_params(std::size_t width) {
 void check_against_sequential(const RandomSource& start, ThreadPool& pool,
                               const std::vector<ColumnDistribution>& params, std::size_t max_rows,
                               const GaussTablePlan* plan, const std::string& what) {
-    SCOPED_TRACE(what + " rows=" + std::to_string(max_rows) + " width=" + std::to_string(params.size()) +
-                 (plan ? " small chunks" : " default plan"));
+    SCOPED_TRACE(what + " rows=" + std::to_string(max_rows) + " width=" +
+                 std::to_string(params.size()) + (plan ? " small chunks" : " default plan"));
     RandomSource reference_rng = start;
     const GaussTable want = sequential(reference_rng, params, max_rows);
     RandomSource rng = start;
-    const GaussTable got = plan ? gapweave::detail::draw_gauss_rows_with(rng, pool, params, max_rows, *plan)
-                                : gapweave::draw_gauss_rows(rng, pool, params, max_rows);
+    const GaussTable got =
+        plan ? gapweave::detail::draw_gauss_rows_with(rng, pool, params, max_rows, *plan)
+             : gapweave::draw_gauss_rows(rng, pool, params, max_rows);
     EXPECT_TRUE(same_table(got, want));
     EXPECT_TRUE(same_source(rng, reference_rng));
 }
@@ -170,10 +175,11 @@ TEST_P(GaussTableWorkers, SmallChunksMatchSequential) {
             // Odd prefixes leave the next 64-bit read straddling a refill.
             for (std::uint64_t prefix : {0, 1, 63, 127}) {
                 const RandomSource start = advanced(seed, prefix);
-                for (std::size_t rows : {std::size_t{0}, std::size_t{1}, chunk - 1, chunk, chunk + 1,
-                                         2 * chunk + 1, 7 * chunk, 7 * chunk + 3}) {
-                    check_against_sequential(start, pool, params, rows, &kSmallChunks,
-                                             "seed " + std::to_string(seed) + " prefix " + std::to_string(prefix));
+                for (std::size_t rows : {std::size_t{0}, std::size_t{1}, chunk - 1, chunk,
+                                         chunk + 1, 2 * chunk + 1, 7 * chunk, 7 * chunk + 3}) {
+                    check_against_sequential(
+                        start, pool, params, rows, &kSmallChunks,
+                        "seed " + std::to_string(seed) + " prefix " + std::to_string(prefix));
                 }
             }
         }
@@ -195,8 +201,9 @@ TEST_P(GaussTableWorkers, DefaultPlanMatchesSequential) {
             for (std::uint64_t prefix : {0, 65}) {
                 const RandomSource start = advanced(seed, prefix);
                 for (std::size_t rows : counts) {
-                    check_against_sequential(start, pool, params, rows, nullptr,
-                                             "seed " + std::to_string(seed) + " prefix " + std::to_string(prefix));
+                    check_against_sequential(
+                        start, pool, params, rows, nullptr,
+                        "seed " + std::to_string(seed) + " prefix " + std::to_string(prefix));
                 }
             }
         }
@@ -212,7 +219,8 @@ TEST_P(GaussTableWorkers, NaNParameterStopsAfterFirstRow) {
                 (in_center ? params[slot].center : params[slot].spread) = kNaN;
                 const RandomSource start = advanced(11, 3);
                 for (std::size_t rows : {1, 2, 5000, 100000}) {
-                    for (const GaussTablePlan* plan : {&kSmallChunks, static_cast<const GaussTablePlan*>(nullptr)}) {
+                    for (const GaussTablePlan* plan :
+                         {&kSmallChunks, static_cast<const GaussTablePlan*>(nullptr)}) {
                         check_against_sequential(start, pool, params, rows, plan,
                                                  "NaN slot " + std::to_string(slot));
                     }
@@ -244,7 +252,8 @@ TEST_P(GaussTableWorkers, RandomNaNRowsMatchSequential) {
                     RandomSource probe = start;
                     const std::size_t nan_rows = sequential(probe, params, max_rows).rows;
                     if (nan_rows > 1 && nan_rows < max_rows) ++nan_inside;
-                    const std::string what = "seed " + std::to_string(seed) + " spread " + std::to_string(spread);
+                    const std::string what =
+                        "seed " + std::to_string(seed) + " spread " + std::to_string(spread);
                     // Up to and including the first NaN row, without it,
                     // and well past it.
                     for (std::size_t rows : {nan_rows - 1, nan_rows, nan_rows + 1, max_rows}) {
@@ -346,7 +355,9 @@ TEST_P(GaussTableWorkers, RedrawnUniformMatchesSequential) {
             {"none", {}, 0},
             {"first sample", {u1(0), u1(0) + 1}, 1},
             {"inside the first chunk", {u1(5), u1(5) + 1}, 1},
-            {"last sample of the first chunk", {u1(chunk_samples - 1), u1(chunk_samples - 1) + 1}, 1},
+            {"last sample of the first chunk",
+             {u1(chunk_samples - 1), u1(chunk_samples - 1) + 1},
+             1},
             {"first sample of the second chunk", {u1(chunk_samples), u1(chunk_samples) + 1}, 1},
             {"middle chunk", {u1(samples / 2 + 1), u1(samples / 2 + 1) + 1}, 1},
             {"last sample", {u1(samples - 1), u1(samples - 1) + 1}, 1},
@@ -395,7 +406,8 @@ TEST_P(GaussTableWorkers, RedrawBeforeNaNRowMatchesSequential) {
         ScriptedWords reference_rng = start;
         const GaussTable want = sequential(reference_rng, params, 20000);
         ScriptedWords rng = start;
-        const GaussTable got = gapweave::detail::draw_gauss_rows_with(rng, pool, params, 20000, kSmallChunks);
+        const GaussTable got =
+            gapweave::detail::draw_gauss_rows_with(rng, pool, params, 20000, kSmallChunks);
         EXPECT_TRUE(same_table(got, want)) << "zero at sample " << zero_sample;
         EXPECT_EQ(rng.words_consumed(), reference_rng.words_consumed());
         EXPECT_LT(want.rows, 20000u);
@@ -416,12 +428,14 @@ TEST(GaussTableSharedPool, ConcurrentCallersEachMatchSequential) {
     {
         std::vector<std::jthread> callers;
         for (std::size_t i = 0; i < kCallers; ++i) {
-            callers.emplace_back([&, i] { tables[i] = gapweave::draw_gauss_rows(sources[i], pool, params, 30000); });
+            callers.emplace_back(
+                [&, i] { tables[i] = gapweave::draw_gauss_rows(sources[i], pool, params, 30000); });
         }
     }
     for (std::size_t i = 0; i < kCallers; ++i) {
         RandomSource reference_rng = advanced(100 + i, i);
-        EXPECT_TRUE(same_table(tables[i], sequential(reference_rng, params, 30000))) << "caller " << i;
+        EXPECT_TRUE(same_table(tables[i], sequential(reference_rng, params, 30000)))
+            << "caller " << i;
         EXPECT_TRUE(same_source(sources[i], reference_rng)) << "caller " << i;
     }
 }
@@ -441,10 +455,13 @@ TEST(ReplayPasses, StopsWithTheStreamAfterTheStoppingPass) {
         RandomSource sequential = rng;
         std::vector<double> seen;
         std::size_t passes = 0;
-        const bool finished = replay_passes(rng, pool, params, 10, [&](std::span<const double> targets) {
-            seen.insert(seen.end(), targets.begin(), targets.end());
-            return passes++ != stop_at;
-        }, 4);
+        const bool finished = replay_passes(
+            rng, pool, params, 10,
+            [&](std::span<const double> targets) {
+                seen.insert(seen.end(), targets.begin(), targets.end());
+                return passes++ != stop_at;
+            },
+            4);
         const std::size_t drawn = std::min<std::size_t>(stop_at + 1, 10);
         EXPECT_EQ(finished, stop_at >= 10);
         ASSERT_EQ(seen.size(), drawn * params.size()) << "stop at " << stop_at;

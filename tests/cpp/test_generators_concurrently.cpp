@@ -55,13 +55,19 @@ Result run(Call&& call) {
 // The calls of one thread: both generators, alphas up to above 1 (columns
 // run out of cells), a table with a missing cell (the call faults).
 std::vector<Result> workload(std::size_t index, std::uint32_t workers) {
-    MNAR mnar{0.5, 0.2, static_cast<Mode>(index % 3), RandomSource::seed_from_u64(index), ThreadPool(workers)};
-    MAR mar{0.5, 0.1, 0.7, static_cast<Mode>((index + 1) % 3), RandomSource::seed_from_u64(100 + index),
+    MNAR mnar{0.5, 0.2, static_cast<Mode>(index % 3), RandomSource::seed_from_u64(index),
+              ThreadPool(workers)};
+    MAR mar{0.5,
+            0.1,
+            0.7,
+            static_cast<Mode>((index + 1) % 3),
+            RandomSource::seed_from_u64(100 + index),
             ThreadPool(workers)};
     const auto quiet = [](const std::string&) {};
     std::vector<Result> results;
     for (int call = 0; call < kCalls; ++call) {
-        Matrix table = table_for(index * 1000 + static_cast<std::uint64_t>(call), 12 + call % 5, 3 + call % 4);
+        Matrix table =
+            table_for(index * 1000 + static_cast<std::uint64_t>(call), 12 + call % 5, 3 + call % 4);
         if (call % 6 == 5) table.data[1] = kMissing;
         const double alpha = 0.15 * (call % 9);
         results.push_back(run([&] { return mnar.punch(table, alpha); }));
@@ -90,7 +96,7 @@ TEST(GeneratorsConcurrently, EachThreadGetsItsSequentialResults) {
     for (const auto& results : expected) {
         for (const Result& r : results) (r.fault ? faults : tables) += 1;
     }
-    ASSERT_GT(faults, 0u);  // the workload covers failing calls ...
+    ASSERT_GT(faults, 0u);      // the workload covers failing calls ...
     ASSERT_GT(tables, faults);  // ... and mostly calls that blank cells
 
     std::vector<std::vector<Result>> got(kThreads);
@@ -122,7 +128,8 @@ TEST(GeneratorsConcurrently, DroppedGeneratorsLeaveNoWorkers) {
         threads.emplace_back([&, i] {
             start.arrive_and_wait();
             for (int k = 0; k < 20; ++k) {
-                MNAR gen{0.5, 0.0, Mode::MIN, RandomSource::seed_from_u64(k), ThreadPool(1 + k % 3)};
+                MNAR gen{0.5, 0.0, Mode::MIN, RandomSource::seed_from_u64(k),
+                         ThreadPool(1 + k % 3)};
                 if (k % 2 == 0) {
                     const Matrix out = gen.punch(table_for(i + k, 6, 3), 0.5);
                     calls += out.rows == 6;

@@ -149,7 +149,8 @@ TEST_P(SampleMethodChoice, ChoosesByRoundedThresholdAndDispatches) {
 INSTANTIATE_TEST_SUITE_P(
     SampleSizes, SampleMethodChoice,
     testing::Values(MethodRow{100, 5, SampleMethod::Floyd}, MethodRow{11, 11, SampleMethod::Floyd},
-                    MethodRow{100, 12, SampleMethod::Inplace}, MethodRow{400, 12, SampleMethod::Floyd},
+                    MethodRow{100, 12, SampleMethod::Inplace},
+                    MethodRow{400, 12, SampleMethod::Floyd},
                     MethodRow{100000, 200, SampleMethod::Rejection},
                     MethodRow{100000, 400, SampleMethod::Inplace},
                     // Only single-precision products separate these two: the
@@ -176,7 +177,8 @@ const SamplerRow kSamplers[] = {
      }},
     {"rejection", SampleMethod::Rejection,
      [](RandomSource& r, std::uint32_t n, std::uint32_t k) {
-         for (std::set<std::uint32_t> seen; seen.size() < k;) seen.insert(gapweave::uniform_below_zoned(r, n));
+         for (std::set<std::uint32_t> seen; seen.size() < k;)
+             seen.insert(gapweave::uniform_below_zoned(r, n));
      }},
 };
 
@@ -201,13 +203,15 @@ INSTANTIATE_TEST_SUITE_P(SampleAll, SampleMethods, testing::ValuesIn(kSamplers),
 
 TEST(SampleIndices, AmountAboveLengthFaultsInEveryMethod) {
     auto source = RandomSource::seed_from_u64(0);
-    for (Sampler sample : {Sampler{gapweave::sample_indices}, sampler_for(SampleMethod::Floyd),
-                           sampler_for(SampleMethod::Inplace), sampler_for(SampleMethod::Rejection)}) {
+    for (Sampler sample :
+         {Sampler{gapweave::sample_indices}, sampler_for(SampleMethod::Floyd),
+          sampler_for(SampleMethod::Inplace), sampler_for(SampleMethod::Rejection)}) {
         try {
             sample(source, 5, 6);
             ADD_FAILURE() << "no fault raised";
         } catch (const gapweave::Fault& fault) {
-            EXPECT_EQ(fault.message(), "`amount` of samples must be less than or equal to `length`");
+            EXPECT_EQ(fault.message(),
+                      "`amount` of samples must be less than or equal to `length`");
         }
     }
 }
@@ -236,7 +240,8 @@ TEST(SampleZoned, PowerOfTwoRangesTakeTheTopBitsOfOneWord) {
     auto words = source;
     for (unsigned bits = 0; bits < 32; ++bits) {
         const std::uint32_t word = words.next_u32();
-        EXPECT_EQ(gapweave::uniform_below_zoned(source, 1u << bits), bits == 0 ? 0u : word >> (32 - bits));
+        EXPECT_EQ(gapweave::uniform_below_zoned(source, 1u << bits),
+                  bits == 0 ? 0u : word >> (32 - bits));
     }
     EXPECT_EQ(source, words);
 }

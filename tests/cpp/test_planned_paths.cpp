@@ -62,7 +62,8 @@ double adversarial_value(RandomSource& rng, int palette) {
     }
 }
 
-Matrix random_table(RandomSource& rng, std::size_t rows, std::size_t cols, int palette, bool holes) {
+Matrix random_table(RandomSource& rng, std::size_t rows, std::size_t cols, int palette,
+                    bool holes) {
     Matrix m{rows, cols, std::vector<double>(rows * cols)};
     for (double& v : m.data) {
         v = adversarial_value(rng, palette);
@@ -107,9 +108,9 @@ struct Case {
 
 std::string describe(const Case& c, std::size_t rows, std::size_t cols, double alpha, int palette) {
     return "seed " + std::to_string(c.seed) + " mode " + std::to_string(static_cast<int>(c.mode)) +
-           " mean " + std::to_string(c.mean) + " variance " + std::to_string(c.variance) + " table " +
-           std::to_string(rows) + "x" + std::to_string(cols) + " alpha " + std::to_string(alpha) +
-           " palette " + std::to_string(palette);
+           " mean " + std::to_string(c.mean) + " variance " + std::to_string(c.variance) +
+           " table " + std::to_string(rows) + "x" + std::to_string(cols) + " alpha " +
+           std::to_string(alpha) + " palette " + std::to_string(palette);
 }
 
 class PlannedPaths : public ::testing::TestWithParam<Mode> {};
@@ -127,8 +128,10 @@ TEST_P(PlannedPaths, MnarMatchesPassByPass) {
         const Case c{cases.next_u64(), GetParam(), means[cases.uniform_below(5)],
                      variances[cases.uniform_below(4)]};
 
-        MNAR planned{c.mean, c.variance, c.mode, RandomSource::seed_from_u64(c.seed), ThreadPool(2)};
-        MNAR reference{c.mean, c.variance, c.mode, RandomSource::seed_from_u64(c.seed), ThreadPool(1)};
+        MNAR planned{c.mean, c.variance, c.mode, RandomSource::seed_from_u64(c.seed),
+                     ThreadPool(2)};
+        MNAR reference{c.mean, c.variance, c.mode, RandomSource::seed_from_u64(c.seed),
+                       ThreadPool(1)};
         const Outcome a = run([&] { return planned.punch(table, alpha); }, planned.rng);
         const Outcome b = run([&] { return reference.punch_passes(table, alpha); }, reference.rng);
         ASSERT_EQ(a, b) << describe(c, rows, cols, alpha, palette);
@@ -153,12 +156,22 @@ TEST_P(PlannedPaths, MarMatchesPassByPass) {
         const double cap = caps[cases.uniform_below(7)];
 
         std::vector<std::string> warnings_a, warnings_b;
-        MAR planned{c.mean, c.variance, cap, c.mode, RandomSource::seed_from_u64(c.seed), ThreadPool(3)};
-        MAR reference{c.mean, c.variance, cap, c.mode, RandomSource::seed_from_u64(c.seed), ThreadPool(1)};
-        Outcome a = run([&] { return planned.punch(table, alpha, [&](const std::string& w) { warnings_a.push_back(w); }); },
-                        planned.rng);
-        Outcome b = run([&] { return reference.punch_passes(table, alpha, [&](const std::string& w) { warnings_b.push_back(w); }); },
-                        reference.rng);
+        MAR planned{c.mean,       c.variance, cap, c.mode, RandomSource::seed_from_u64(c.seed),
+                    ThreadPool(3)};
+        MAR reference{c.mean,       c.variance, cap, c.mode, RandomSource::seed_from_u64(c.seed),
+                      ThreadPool(1)};
+        Outcome a = run(
+            [&] {
+                return planned.punch(table, alpha,
+                                     [&](const std::string& w) { warnings_a.push_back(w); });
+            },
+            planned.rng);
+        Outcome b = run(
+            [&] {
+                return reference.punch_passes(
+                    table, alpha, [&](const std::string& w) { warnings_b.push_back(w); });
+            },
+            reference.rng);
         a.warnings = warnings_a;
         b.warnings = warnings_b;
         ASSERT_EQ(a, b) << describe(c, rows, cols, alpha, palette) << " cap " << cap;
@@ -198,9 +211,16 @@ double finite_value(RandomSource& rng, int palette) {
     switch (palette) {
         case 0: return static_cast<double>(rng.uniform_below(7)) - 3.0;
         case 1: {
-            static const double kValues[] = {0.0, -0.0, 1.0, -1.0, 1.0000000000000002, 0.9999999999999999,
+            static const double kValues[] = {0.0,
+                                             -0.0,
+                                             1.0,
+                                             -1.0,
+                                             1.0000000000000002,
+                                             0.9999999999999999,
                                              std::numeric_limits<double>::denorm_min(),
-                                             -std::numeric_limits<double>::denorm_min(), 1e-300, 0.5};
+                                             -std::numeric_limits<double>::denorm_min(),
+                                             1e-300,
+                                             0.5};
             return kValues[rng.uniform_below(10)];
         }
         case 2: return rng.uniform_below(50) == 0 ? 1e6 : rng.uniform_f64() * 1e-3;
@@ -213,25 +233,32 @@ TEST_P(PlannedPaths, LargerTablesMatchPassByPass) {
     RandomSource cases = RandomSource::seed_from_u64(7000 + static_cast<int>(GetParam()));
     for (int trial = 0; trial < 60; ++trial) {
         const bool large = trial % 20 == 0;  // past 4096 rows the bitsets grow a third level
-        const std::size_t rows = large ? 4100 + cases.uniform_below(300) : 64 + cases.uniform_below(600);
+        const std::size_t rows =
+            large ? 4100 + cases.uniform_below(300) : 64 + cases.uniform_below(600);
         const std::size_t cols = 1 + cases.uniform_below(large ? 2 : 4);
         const int palette = static_cast<int>(cases.uniform_below(5));
         Matrix table{rows, cols, std::vector<double>(rows * cols)};
         for (double& v : table.data) v = finite_value(cases, palette);
         const double alpha = large ? 0.05 : cases.uniform_f64() * 0.9;
         const Case c{cases.next_u64(), GetParam(), 0.5, cases.uniform_below(2) ? 0.3 : 0.0};
-        MNAR planned{c.mean, c.variance, c.mode, RandomSource::seed_from_u64(c.seed), ThreadPool(2)};
-        MNAR reference{c.mean, c.variance, c.mode, RandomSource::seed_from_u64(c.seed), ThreadPool(1)};
+        MNAR planned{c.mean, c.variance, c.mode, RandomSource::seed_from_u64(c.seed),
+                     ThreadPool(2)};
+        MNAR reference{c.mean, c.variance, c.mode, RandomSource::seed_from_u64(c.seed),
+                       ThreadPool(1)};
         const Outcome a = run([&] { return planned.punch(table, alpha); }, planned.rng);
         const Outcome b = run([&] { return reference.punch_passes(table, alpha); }, reference.rng);
         ASSERT_EQ(a, b) << "MNAR " << describe(c, rows, cols, alpha, palette);
 
         const double cap = cases.uniform_below(2) ? 0.3 : 0.8;
         const auto quiet = [](const std::string&) {};
-        MAR planned_mar{c.mean, c.variance, cap, c.mode, RandomSource::seed_from_u64(c.seed), ThreadPool(2)};
-        MAR reference_mar{c.mean, c.variance, cap, c.mode, RandomSource::seed_from_u64(c.seed), ThreadPool(1)};
-        const Outcome d = run([&] { return planned_mar.punch(table, alpha, quiet); }, planned_mar.rng);
-        const Outcome e = run([&] { return reference_mar.punch_passes(table, alpha, quiet); }, reference_mar.rng);
+        MAR planned_mar{c.mean,       c.variance, cap, c.mode, RandomSource::seed_from_u64(c.seed),
+                        ThreadPool(2)};
+        MAR reference_mar{
+            c.mean, c.variance, cap, c.mode, RandomSource::seed_from_u64(c.seed), ThreadPool(1)};
+        const Outcome d =
+            run([&] { return planned_mar.punch(table, alpha, quiet); }, planned_mar.rng);
+        const Outcome e =
+            run([&] { return reference_mar.punch_passes(table, alpha, quiet); }, reference_mar.rng);
         ASSERT_EQ(d, e) << "MAR " << describe(c, rows, cols, alpha, palette) << " cap " << cap;
     }
 }

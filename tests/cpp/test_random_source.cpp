@@ -52,9 +52,10 @@ TEST_P(RandomSourceStreamStart, MatchesReferenceWords) {
 
 INSTANTIATE_TEST_SUITE_P(
     RandomSeeds, RandomSourceStreamStart,
-    testing::Values(std::pair{0, std::vector<std::uint32_t>{0xcd2c6f7f, 0xbb2a3fb2, 0x8e27697b, 0xc6017c94}},
-                    std::pair{1, std::vector<std::uint32_t>{0xd3301861, 0xf9681a64, 0xcc0d694a, 0xb0f4d125}},
-                    std::pair{42, std::vector<std::uint32_t>{0x222724a2, 0x86cc7763, 0x3fad517d, 0x8af00a13}}));
+    testing::Values(
+        std::pair{0, std::vector<std::uint32_t>{0xcd2c6f7f, 0xbb2a3fb2, 0x8e27697b, 0xc6017c94}},
+        std::pair{1, std::vector<std::uint32_t>{0xd3301861, 0xf9681a64, 0xcc0d694a, 0xb0f4d125}},
+        std::pair{42, std::vector<std::uint32_t>{0x222724a2, 0x86cc7763, 0x3fad517d, 0x8af00a13}}));
 
 TEST(RandomSourceWidths, WideReadsOfSeedZero) {
     EXPECT_EQ(RandomSource::seed_from_u64(0).next_u64(), 0xbb2a3fb2cd2c6f7fULL);
@@ -129,10 +130,11 @@ TEST_P(RandomSourceBoundedSequence, SeedZeroGivesReferenceValuesAndWordCounts) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    RandomRanges, RandomSourceBoundedSequence,
-    testing::Values(BoundedSequence{10, {8, 7, 5, 7, 8}, {1, 1, 1, 1, 1}},
-                    BoundedSequence{3000000000u, {2404377847u, 2193340247u, 1665866640u}, {1, 1, 2}}));
+INSTANTIATE_TEST_SUITE_P(RandomRanges, RandomSourceBoundedSequence,
+                         testing::Values(BoundedSequence{10, {8, 7, 5, 7, 8}, {1, 1, 1, 1, 1}},
+                                         BoundedSequence{3000000000u,
+                                                         {2404377847u, 2193340247u, 1665866640u},
+                                                         {1, 1, 2}}));
 
 TEST(RandomClockSeed, NanosecondsSinceEpochModulo2To64) {
     EXPECT_EQ(gapweave::nanos_since_epoch({0, 0}), 0u);

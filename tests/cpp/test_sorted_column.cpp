@@ -30,7 +30,7 @@ double cell(RandomSource& rng, int kind, bool rows_with_range = true) {
             return pick == 2 ? 1.0 : pick == 1 ? 0.0 : -0.0;
         }
         case 3: return rng.uniform_below(100) == 0 ? 1e300 : rng.uniform_f64();  // crowded buckets
-        case 4: return rng.uniform_below(2) ? -1.7e308 : 1.7e308;        // range overflows
+        case 4: return rng.uniform_below(2) ? -1.7e308 : 1.7e308;                // range overflows
         case 5: return std::numeric_limits<double>::denorm_min() * rng.uniform_below(9);
         case 6: {
             const double specials[] = {kInf, -kInf, std::nan(""), -std::nan(""), 0.0, -0.0, 1.0};
@@ -42,7 +42,9 @@ double cell(RandomSource& rng, int kind, bool rows_with_range = true) {
         case 8: return Gauss::sample(rng, 0.0, 1.0) / Gauss::sample(rng, 0.0, 1.0);
         case 9: return std::exp(3.0 * Gauss::sample(rng, 0.0, 1.0));
         // Magnitudes over six hundred decades: crowded at every level.
-        default: return std::ldexp(rng.uniform_below(2) ? 1.0 : -1.0, static_cast<int>(rng.uniform_below(2000)) - 1000);
+        default:
+            return std::ldexp(rng.uniform_below(2) ? 1.0 : -1.0,
+                              static_cast<int>(rng.uniform_below(2000)) - 1000);
     }
 }
 
@@ -83,7 +85,8 @@ TEST(SortedColumn, DistributionEqualsSelection) {
             for (double& v : m.data) v = cell(rng, kind);
             const SortedColumn sorted = sort_column(m, 0);
             for (double mean : {0.0, 0.25, 0.5, 0.999, 1.0}) {
-                const std::uint32_t k = static_cast<std::uint32_t>(std::floor(mean * static_cast<double>(rows)));
+                const std::uint32_t k =
+                    static_cast<std::uint32_t>(std::floor(mean * static_cast<double>(rows)));
                 if (k > rows || (k == rows && rows % 2 == 1)) continue;
                 std::vector<std::int64_t> keys(rows);
                 for (std::size_t r = 0; r < rows; ++r) keys[r] = total_order_key(m.data[r]);
@@ -92,8 +95,9 @@ TEST(SortedColumn, DistributionEqualsSelection) {
                 // A NaN centre or spread fails the call whatever its sign, and
                 // which NaN a sum of two NaNs keeps is up to the compiler.
                 const auto same = [](double a, double b) {
-                    return std::isnan(a) ? std::isnan(b)
-                                         : std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+                    return std::isnan(a)
+                               ? std::isnan(b)
+                               : std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
                 };
                 EXPECT_TRUE(same(got.center, expected.center))
                     << "kind " << kind << " rows " << rows << " mean " << mean;
@@ -120,7 +124,8 @@ TEST(SortedColumn, PresentInKeepsOrderAndDropsHoleRows) {
     }
     EXPECT_EQ(kept.rows, expected);
     ASSERT_EQ(kept.values.size(), expected.size());
-    for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(kept.values[i], m.at(expected[i], 0));
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(kept.values[i], m.at(expected[i], 0));
 }
 
 TEST(BitTree, NearestMembersMatchAnOrderedSet) {
@@ -141,8 +146,10 @@ TEST(BitTree, NearestMembersMatchAnOrderedSet) {
         // around each removal and at random.
         const std::size_t removals = size - size / 50;
         for (std::size_t step = 0; step < removals; ++step) {
-            const std::size_t at = static_cast<std::size_t>(rng.uniform_below(static_cast<std::uint32_t>(size)));
-            const auto victim = members.lower_bound(at) != members.end() ? members.lower_bound(at) : members.begin();
+            const std::size_t at =
+                static_cast<std::size_t>(rng.uniform_below(static_cast<std::uint32_t>(size)));
+            const auto victim = members.lower_bound(at) != members.end() ? members.lower_bound(at)
+                                                                         : members.begin();
             if (victim == members.end()) break;
             const std::size_t v = *victim;
             tree.reset(v);
@@ -150,7 +157,8 @@ TEST(BitTree, NearestMembersMatchAnOrderedSet) {
             ASSERT_FALSE(tree.test(v));
             if (step % 97 == 0 || size < 5000) {
                 check(v);
-                check(static_cast<std::size_t>(rng.uniform_below(static_cast<std::uint32_t>(size))));
+                check(
+                    static_cast<std::size_t>(rng.uniform_below(static_cast<std::uint32_t>(size))));
             }
         }
         if (size > 0) {

@@ -77,7 +77,8 @@ Results run_pass(ThreadPool& pool, std::size_t jobs, const std::set<std::size_t>
 bool runs_concurrently(ThreadPool& pool, std::size_t n) {
     auto meet = std::make_shared<Rendezvous>(n);
     auto [tx, rx] = make_channel<std::size_t>();
-    for (std::size_t i = 0; i < n; ++i) pool.execute([tx, meet] { tx.send(meet->arrive_and_wait()); });
+    for (std::size_t i = 0; i < n; ++i)
+        pool.execute([tx, meet] { tx.send(meet->arrive_and_wait()); });
     tx.reset();
     pool.join();
     return drain(rx) == std::vector<std::size_t>(n, 1);
@@ -230,7 +231,11 @@ TEST(Pool, ConcurrentJoinersAllReturnAfterTheWork) {
     });
     std::atomic<int> saw_finished{0};
     std::vector<std::thread> joiners;
-    for (int i = 0; i < 4; ++i) joiners.emplace_back([&] { pool.join(); saw_finished += *finished; });
+    for (int i = 0; i < 4; ++i)
+        joiners.emplace_back([&] {
+            pool.join();
+            saw_finished += *finished;
+        });
     EXPECT_TRUE(gate->arrive_and_wait());
     for (auto& t : joiners) t.join();
     EXPECT_EQ(saw_finished.load(), 4);

@@ -17,21 +17,25 @@ bool same_bits(double a, double b) noexcept {
 
 }  // namespace
 
-std::vector<std::uint32_t> extreme_rows(const SortedColumn& candidates, Mode mode, std::size_t count) {
+std::vector<std::uint32_t> extreme_rows(const SortedColumn& candidates, Mode mode,
+                                        std::size_t count) {
     expect(count <= candidates.size(), "more picks than candidates");
     std::vector<std::uint32_t> picked;
     picked.reserve(count);
     if (mode == Mode::MAX) {
         // Smallest values first; equal values already in row order.
-        picked.assign(candidates.rows.begin(), candidates.rows.begin() + static_cast<std::ptrdiff_t>(count));
+        picked.assign(candidates.rows.begin(),
+                      candidates.rows.begin() + static_cast<std::ptrdiff_t>(count));
         return picked;
     }
     // Largest values first, each group of equal values in row order.
     std::size_t end = candidates.size();
     while (picked.size() < count) {
         std::size_t start = end - 1;
-        while (start > 0 && same_bits(candidates.values[start - 1], candidates.values[end - 1])) --start;
-        for (std::size_t i = start; i < end && picked.size() < count; ++i) picked.push_back(candidates.rows[i]);
+        while (start > 0 && same_bits(candidates.values[start - 1], candidates.values[end - 1]))
+            --start;
+        for (std::size_t i = start; i < end && picked.size() < count; ++i)
+            picked.push_back(candidates.rows[i]);
         end = start;
     }
     return picked;
@@ -100,7 +104,8 @@ ColumnIndex::Position ColumnIndex::group_end(Position p) const noexcept {
 }
 
 template <class KeyOf>
-ColumnIndex::Position ColumnIndex::left_run_min(Position edge, std::int64_t key, const KeyOf& key_of) {
+ColumnIndex::Position ColumnIndex::left_run_min(Position edge, std::int64_t key,
+                                                const KeyOf& key_of) {
     // Usually the next live group has a different key and the run is the
     // edge's group alone; short runs are walked group by group.
     constexpr int kLongRun = 64;
@@ -125,7 +130,8 @@ ColumnIndex::Position ColumnIndex::left_run_min(Position edge, std::int64_t key,
 }
 
 template <class KeyOf>
-ColumnIndex::Position ColumnIndex::right_run_min(Position edge, std::int64_t key, const KeyOf& key_of) {
+ColumnIndex::Position ColumnIndex::right_run_min(Position edge, std::int64_t key,
+                                                 const KeyOf& key_of) {
     constexpr int kLongRun = 64;
     Position best = edge;  // the first live position right of the target heads its group
     Position at = edge;
@@ -168,7 +174,8 @@ std::optional<std::size_t> ColumnIndex::take_gm(double target, Position split) {
     };
     const std::int64_t left_key = left != kNowhere ? key_of(values_[left]) : 0;
     const std::int64_t right_key = right != kNowhere ? key_of(values_[right]) : 0;
-    const std::int64_t infinity_key = infinity_head != kNowhere ? key_of(values_[infinity_head]) : 0;
+    const std::int64_t infinity_key =
+        infinity_head != kNowhere ? key_of(values_[infinity_head]) : 0;
     const std::int64_t missing_key = !missing_.empty() ? key_of(kMissing) : 0;
     if (left != kNowhere) consider(left_key);
     if (right != kNowhere) consider(right_key);
@@ -184,7 +191,8 @@ std::optional<std::size_t> ColumnIndex::take_gm(double target, Position split) {
     if (left != kNowhere && left_key == *best_key) offer(left_run_min(left, *best_key, key_of));
     if (right != kNowhere && right_key == *best_key) offer(right_run_min(right, *best_key, key_of));
     if (infinity_head != kNowhere && infinity_key == *best_key) offer(infinity_head);
-    if (!missing_.empty() && missing_key == *best_key && (best == kNowhere || missing_.top() < rows_[best])) {
+    if (!missing_.empty() && missing_key == *best_key &&
+        (best == kNowhere || missing_.top() < rows_[best])) {
         const std::uint32_t row = missing_.top();
         missing_.pop();
         return row;
@@ -233,7 +241,8 @@ void ColumnIndex::build_tree() {
     while (leaves_ < size_) leaves_ *= 2;
     tree_.assign(2 * leaves_, kNone);
     for (Position p = 0; p < size_; ++p) tree_[leaves_ + p] = live_.test(p) ? rows_[p] : kNone;
-    for (std::size_t i = leaves_ - 1; i >= 1; --i) tree_[i] = std::min(tree_[2 * i], tree_[2 * i + 1]);
+    for (std::size_t i = leaves_ - 1; i >= 1; --i)
+        tree_[i] = std::min(tree_[2 * i], tree_[2 * i + 1]);
 }
 
 ColumnIndex::Position ColumnIndex::tree_min(Position lo, Position hi) const {

@@ -20,8 +20,8 @@
 #include <span>
 #include <vector>
 
-#include "generators/planned/bit_tree.hpp"
 #include "generators/common.hpp"
+#include "generators/planned/bit_tree.hpp"
 #include "generators/planned/sorted_column.hpp"
 
 namespace gapweave {
@@ -29,14 +29,16 @@ namespace gapweave {
 // The first `count` picks of MAX (smallest values first) or MIN (largest
 // first) when the candidates' values do not change during the call: ties
 // go to the earliest row, so they are read straight off the sorted order.
-std::vector<std::uint32_t> extreme_rows(const SortedColumn& candidates, Mode mode, std::size_t count);
+std::vector<std::uint32_t> extreme_rows(const SortedColumn& candidates, Mode mode,
+                                        std::size_t count);
 
 class ColumnIndex {
 public:
     // `candidates`: no NaN values. `driver_changes`: make_missing will be
     // used (the driver is itself losing cells during the call), so rows of
     // the table (`table_rows` of them) must be found by number.
-    ColumnIndex(std::shared_ptr<const SortedColumn> candidates, std::size_t table_rows, bool driver_changes);
+    ColumnIndex(std::shared_ptr<const SortedColumn> candidates, std::size_t table_rows,
+                bool driver_changes);
 
     // For each target, the first position whose value is not below it:
     // where the GM search starts. One merge of the sorted targets with the
@@ -64,7 +66,9 @@ private:
     std::optional<std::size_t> take_largest();
 
     // First position of the group holding p, and one past its last.
-    Position group_start(Position p) const noexcept { return starts_.test(p) ? p : starts_.prev(p); }
+    Position group_start(Position p) const noexcept {
+        return starts_.test(p) ? p : starts_.prev(p);
+    }
     Position group_end(Position p) const noexcept;
     // The group's earliest live row sits at its first live position.
     Position head_of_group_at(Position p) const noexcept { return live_.next(group_start(p)); }

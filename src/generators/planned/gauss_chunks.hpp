@@ -40,8 +40,8 @@ struct GaussRowsDrawn {
 // Draws `rows` rows into out[0 .. rows * width) in sequential order, asking
 // keep_going(r) before row r; stops after a row holding a NaN target.
 template <class Source, class KeepGoing>
-GaussRowsDrawn draw_rows_in_order(Source& source, std::span<const ColumnDistribution> params, double* out,
-                                  std::size_t rows, KeepGoing&& keep_going) {
+GaussRowsDrawn draw_rows_in_order(Source& source, std::span<const ColumnDistribution> params,
+                                  double* out, std::size_t rows, KeepGoing&& keep_going) {
     const std::size_t width = params.size();
     for (std::size_t r = 0; r < rows; ++r) {
         if (!keep_going(r)) return {r, false};
@@ -67,8 +67,8 @@ struct GaussChunkOutcome {
 // scope of the jobs that draw chunks.
 template <class Source>
 struct GaussTableRun {
-    GaussTableRun(const Source& source, std::span<const ColumnDistribution> slots, std::size_t max_rows_,
-                  std::size_t chunk_rows_)
+    GaussTableRun(const Source& source, std::span<const ColumnDistribution> slots,
+                  std::size_t max_rows_, std::size_t chunk_rows_)
         : origin(source),
           params(slots.begin(), slots.end()),
           targets(max_rows_ * slots.size()),
@@ -115,7 +115,8 @@ struct GaussTableRun {
         if (drawn.ends_on_nan) {
             const std::size_t row = first + drawn.rows - 1;
             std::size_t seen = first_nan_row.load(std::memory_order_relaxed);
-            while (row < seen && !first_nan_row.compare_exchange_weak(seen, row, std::memory_order_relaxed)) {
+            while (row < seen &&
+                   !first_nan_row.compare_exchange_weak(seen, row, std::memory_order_relaxed)) {
             }
         }
         outcomes[c] = {start, source.words_consumed(), drawn};
@@ -127,14 +128,16 @@ struct GaussTableRun {
 // `void seek(std::uint64_t)` with RandomSource's meaning; tests use it
 // with sources whose words they script.
 template <class Source>
-GaussTable draw_gauss_rows_with(Source& rng, ThreadPool& pool, std::span<const ColumnDistribution> params,
-                                std::size_t max_rows, const GaussTablePlan& plan) {
+GaussTable draw_gauss_rows_with(Source& rng, ThreadPool& pool,
+                                std::span<const ColumnDistribution> params, std::size_t max_rows,
+                                const GaussTablePlan& plan) {
     const std::size_t width = params.size();
     if (width == 0) return {{}, max_rows};
     // A NaN centre or spread makes every row's target NaN whatever is
     // drawn, so only the first row is ever returned.
     for (const ColumnDistribution& p : params) {
-        if (std::isnan(p.center) || std::isnan(p.spread)) max_rows = std::min<std::size_t>(max_rows, 1);
+        if (std::isnan(p.center) || std::isnan(p.spread))
+            max_rows = std::min<std::size_t>(max_rows, 1);
     }
     constexpr std::uint64_t kMaxWords = std::numeric_limits<std::uint64_t>::max();
     expect(max_rows <= std::numeric_limits<std::size_t>::max() / width &&
@@ -150,7 +153,8 @@ GaussTable draw_gauss_rows_with(Source& rng, ThreadPool& pool, std::span<const C
         return table;
     }
 
-    const std::size_t chunk_rows = std::max<std::size_t>(1, (plan.chunk_targets + width - 1) / width);
+    const std::size_t chunk_rows =
+        std::max<std::size_t>(1, (plan.chunk_targets + width - 1) / width);
     GaussTableRun<Source> run(rng, params, max_rows, chunk_rows);
 
     // Workers and the calling thread take chunks from one counter until
@@ -159,7 +163,8 @@ GaussTable draw_gauss_rows_with(Source& rng, ThreadPool& pool, std::span<const C
     {
         JobScope scope(pool);
         const auto draw_chunks = [&run] {
-            for (std::size_t c = run.take_chunk(); c < run.chunks; c = run.take_chunk()) run.draw_chunk(c);
+            for (std::size_t c = run.take_chunk(); c < run.chunks; c = run.take_chunk())
+                run.draw_chunk(c);
         };
         const std::size_t helpers = std::min<std::size_t>(pool.max_count(), run.chunks - 1);
         for (std::size_t i = 0; i < helpers; ++i) scope.execute(draw_chunks);
@@ -180,7 +185,9 @@ GaussTable draw_gauss_rows_with(Source& rng, ThreadPool& pool, std::span<const C
         // reported a NaN row, and the walk ends at that chunk (or at a
         // misplaced one before it) first. Should it get here anyway, the
         // rows from this chunk on are drawn sequentially, which is exact.
-        if (!outcome.drawn.ends_on_nan && outcome.drawn.rows != std::min(chunk_rows, max_rows - first)) break;
+        if (!outcome.drawn.ends_on_nan &&
+            outcome.drawn.rows != std::min(chunk_rows, max_rows - first))
+            break;
         accepted_rows = first + outcome.drawn.rows;
         end_word = outcome.end_word;
         ends_on_nan = outcome.drawn.ends_on_nan;

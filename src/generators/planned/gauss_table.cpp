@@ -4,8 +4,8 @@
 
 namespace gapweave {
 
-GaussTable draw_gauss_rows(RandomSource& rng, ThreadPool& pool, std::span<const ColumnDistribution> params,
-                           std::size_t max_rows) {
+GaussTable draw_gauss_rows(RandomSource& rng, ThreadPool& pool,
+                           std::span<const ColumnDistribution> params, std::size_t max_rows) {
     return detail::draw_gauss_rows_with(rng, pool, params, max_rows, detail::GaussTablePlan{});
 }
 

@@ -45,8 +45,8 @@ struct GaussTable {
 // sequentially. With no slots every row is empty: max_rows rows, no words.
 // The table is allocated for max_rows rows up front. Must not be called from
 // a job of `pool` itself: the calling thread waits for the pool's chunks.
-GaussTable draw_gauss_rows(RandomSource& rng, ThreadPool& pool, std::span<const ColumnDistribution> params,
-                           std::size_t max_rows);
+GaussTable draw_gauss_rows(RandomSource& rng, ThreadPool& pool,
+                           std::span<const ColumnDistribution> params, std::size_t max_rows);
 
 // Replays `rows` passes that draw nothing but one target per slot, the
 // slots' targets from `params`: the targets are drawn in tables on the pool
@@ -61,7 +61,9 @@ GaussTable draw_gauss_rows(RandomSource& rng, ThreadPool& pool, std::span<const 
 template <class Pass>
 bool replay_passes(RandomSource& rng, ThreadPool& pool, std::span<const ColumnDistribution> params,
                    std::size_t rows, Pass&& pass, std::size_t batch_rows = 0) {
-    if (batch_rows == 0) batch_rows = std::max<std::size_t>(1, (std::size_t{1} << 20) / std::max<std::size_t>(1, params.size()));
+    if (batch_rows == 0)
+        batch_rows = std::max<std::size_t>(
+            1, (std::size_t{1} << 20) / std::max<std::size_t>(1, params.size()));
     const std::size_t width = params.size();
     for (std::size_t done = 0; done < rows;) {
         const RandomSource start = rng;

@@ -27,12 +27,14 @@ bool column_has_missing(const Matrix& matrix, std::size_t column) {
 
 // The rows a schedule picks, in pass order. `driver_schedule` and
 // `driver_rows` describe the driver's own picks when it is a hole column.
-std::vector<std::uint32_t> pick_column(const Matrix& matrix, std::shared_ptr<const SortedColumn> driver,
+std::vector<std::uint32_t> pick_column(const Matrix& matrix,
+                                       std::shared_ptr<const SortedColumn> driver,
                                        const ColumnSchedule& schedule, Mode mode,
                                        const ColumnSchedule* driver_schedule,
                                        const std::vector<std::uint32_t>* driver_rows) {
     // A column driving itself holds a value exactly where it is not NaN.
-    const bool all_present = schedule.hole == schedule.driver || !column_has_missing(matrix, schedule.hole);
+    const bool all_present =
+        schedule.hole == schedule.driver || !column_has_missing(matrix, schedule.hole);
     if (!all_present || !driver->free_of_nan()) {
         driver = std::make_shared<const SortedColumn>(present_in(*driver, matrix, schedule.hole));
     }
@@ -78,21 +80,28 @@ SortedColumns sort_columns(ThreadPool& pool, const Matrix& matrix, const std::ve
     for (std::size_t c : columns) cells[c] = large_vector<double>(matrix.rows);
     constexpr std::size_t kBlockRows = 1 << 14;
     const std::size_t blocks = (matrix.rows + kBlockRows - 1) / kBlockRows;
-    parallel_for(pool, blocks, [&](std::size_t block) {
-        const std::size_t end = std::min(matrix.rows, (block + 1) * kBlockRows);
-        for (std::size_t r = block * kBlockRows; r < end; ++r) {
-            for (std::size_t c : columns) cells[c][r] = matrix.at(r, c);
-        }
-    }, kJobFailed);
+    parallel_for(
+        pool, blocks,
+        [&](std::size_t block) {
+            const std::size_t end = std::min(matrix.rows, (block + 1) * kBlockRows);
+            for (std::size_t r = block * kBlockRows; r < end; ++r) {
+                for (std::size_t c : columns) cells[c][r] = matrix.at(r, c);
+            }
+        },
+        kJobFailed);
 
     SortedColumns sorted;
     sorted.columns.resize(wanted.size());
     sorted.distributions.resize(wanted.size(), {0.0, 0.0});
-    parallel_for(pool, columns.size(), [&](std::size_t i) {
-        const std::size_t c = columns[i];
-        sorted.columns[c] = std::make_shared<const SortedColumn>(sort_cells(std::exchange(cells[c], {})));
-        sorted.distributions[c] = distribution_of_sorted(*sorted.columns[c], k, variance);
-    }, kJobFailed);
+    parallel_for(
+        pool, columns.size(),
+        [&](std::size_t i) {
+            const std::size_t c = columns[i];
+            sorted.columns[c] =
+                std::make_shared<const SortedColumn>(sort_cells(std::exchange(cells[c], {})));
+            sorted.distributions[c] = distribution_of_sorted(*sorted.columns[c], k, variance);
+        },
+        kJobFailed);
     return sorted;
 }
 
@@ -126,18 +135,25 @@ void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
             if (!needed_later[c]) sorted.columns[c].reset();
         }
         picks.resize(schedules.size());
-        parallel_for(pool, independent.size(), [&](std::size_t j) {
-            const std::size_t i = independent[j];
-            picks[i] = pick_column(*shared, std::exchange(drivers[i], nullptr), schedules[i], mode, nullptr, nullptr);
-        }, kJobFailed);
+        parallel_for(
+            pool, independent.size(),
+            [&](std::size_t j) {
+                const std::size_t i = independent[j];
+                picks[i] = pick_column(*shared, std::exchange(drivers[i], nullptr), schedules[i],
+                                       mode, nullptr, nullptr);
+            },
+            kJobFailed);
         // The drivers' picks are complete; each dependent job writes only
         // its own entry, which no other job reads.
-        parallel_for(pool, dependent.size(), [&](std::size_t j) {
-            const std::size_t i = dependent[j];
-            const std::size_t d = *schedule_of[schedules[i].driver];
-            picks[i] = pick_column(*shared, std::exchange(drivers[i], nullptr), schedules[i], mode, &schedules[d],
-                                   &picks[d]);
-        }, kJobFailed);
+        parallel_for(
+            pool, dependent.size(),
+            [&](std::size_t j) {
+                const std::size_t i = dependent[j];
+                const std::size_t d = *schedule_of[schedules[i].driver];
+                picks[i] = pick_column(*shared, std::exchange(drivers[i], nullptr), schedules[i],
+                                       mode, &schedules[d], &picks[d]);
+            },
+            kJobFailed);
     }
     expect(matrix.use_count() == 1, "the matrix is still shared after the column jobs");
     Matrix& cells = *matrix;
@@ -146,15 +162,16 @@ void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
     }
 }
 
-PlannedPicks::PlannedPicks(ThreadPool& pool, std::span<const HolePair> pairs, const PassLedger& ledger,
-                           std::uint32_t total, bool keep_passes)
+PlannedPicks::PlannedPicks(ThreadPool& pool, std::span<const HolePair> pairs,
+                           const PassLedger& ledger, std::uint32_t total, bool keep_passes)
     : pool_(pool), schedules_(pairs.size()), keep_passes_(keep_passes) {
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         ColumnSchedule& schedule = schedules_[i];
         schedule.hole = pairs[i].hole;
         schedule.driver = pairs[i].driver;
         // A slot gets at most one pick per pass and one per cell.
-        const std::size_t picks = std::min<std::size_t>(ledger.present()[schedule.hole], total / pairs.size() + 1);
+        const std::size_t picks =
+            std::min<std::size_t>(ledger.present()[schedule.hole], total / pairs.size() + 1);
         schedule.targets.reserve(picks);
         if (keep_passes) schedule.passes.reserve(picks);
     }

@@ -26,7 +26,7 @@ namespace gapweave {
 struct ColumnSchedule {
     std::size_t hole = 0;
     std::size_t driver = 0;
-    std::vector<double> targets;         // one per pick that finds a cell
+    std::vector<double> targets;  // one per pick that finds a cell
     // The pass of each of those picks; needed only when the column drives
     // another scheduled column.
     std::vector<std::uint32_t> passes;
@@ -61,8 +61,8 @@ public:
                  std::uint32_t total, bool keep_passes);
 
     template <class Pass>
-    bool full_passes(RandomSource& rng, std::span<const ColumnDistribution> params, std::size_t rows,
-                     Pass&& pass) {
+    bool full_passes(RandomSource& rng, std::span<const ColumnDistribution> params,
+                     std::size_t rows, Pass&& pass) {
         return replay_passes(rng, pool_, params, rows, std::forward<Pass>(pass));
     }
 

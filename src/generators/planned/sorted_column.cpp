@@ -45,7 +45,8 @@ void radix_sort(std::vector<KeyedRow>& entries) {
     std::vector<KeyedRow> scratch(entries.size());
     for (int d = 0; d < kDigits; ++d) {
         auto& count = counts[d];
-        if (std::any_of(count.begin(), count.end(), [&](std::uint32_t n) { return n == entries.size(); })) {
+        if (std::any_of(count.begin(), count.end(),
+                        [&](std::uint32_t n) { return n == entries.size(); })) {
             continue;
         }
         std::uint32_t offset = 0;
@@ -62,10 +63,11 @@ bool after(double a, double b) noexcept {
 
 // Sorts positions [first, end) by total-order key, stably, with radix: for
 // the rare crowded bucket.
-[[gnu::noinline]] void sort_crowd(double* values, std::uint32_t* rows, std::size_t first, std::size_t end,
-                                  std::vector<KeyedRow>& scratch) {
+[[gnu::noinline]] void sort_crowd(double* values, std::uint32_t* rows, std::size_t first,
+                                  std::size_t end, std::vector<KeyedRow>& scratch) {
     scratch.resize(end - first);
-    for (std::size_t i = first; i < end; ++i) scratch[i - first] = {unsigned_order_key(values[i]), rows[i]};
+    for (std::size_t i = first; i < end; ++i)
+        scratch[i - first] = {unsigned_order_key(values[i]), rows[i]};
     radix_sort(scratch);
     for (std::size_t i = first; i < end; ++i) {
         values[i] = value_of_unsigned_key(scratch[i - first].key);
@@ -74,8 +76,8 @@ bool after(double a, double b) noexcept {
 }
 
 // The same for a bucket: insertion for a few entries, radix for a crowd.
-inline void sort_small_range(double* values, std::uint32_t* rows, std::size_t first, std::size_t end,
-                             std::vector<KeyedRow>& scratch) {
+inline void sort_small_range(double* values, std::uint32_t* rows, std::size_t first,
+                             std::size_t end, std::vector<KeyedRow>& scratch) {
     constexpr std::size_t kInsertionLimit = 48;
     if (end - first > kInsertionLimit) {
         sort_crowd(values, rows, first, end, scratch);
@@ -120,7 +122,8 @@ Extent extent_of(const double* values, std::size_t n) {
         low[0] = values[r] < low[0] ? values[r] : low[0];
         high[0] = values[r] > high[0] ? values[r] : high[0];
     }
-    return {std::min({low[0], low[1], low[2], low[3]}), std::max({high[0], high[1], high[2], high[3]}), finite};
+    return {std::min({low[0], low[1], low[2], low[3]}),
+            std::max({high[0], high[1], high[2], high[3]}), finite};
 }
 
 // Sorts n values (with their rows: src_rows[i], or i when src_rows is
@@ -162,7 +165,8 @@ void sort_into(const double* src, const std::uint32_t* src_rows, std::size_t n, 
     // middle buckets several times over.
     const int fine_bits = std::bit_width(n);
     const double scale = std::ldexp(1.0, fine_bits) / range;
-    if (!extent.finite || !(range > 0.0) || !std::isfinite(range) || !std::isfinite(scale) || depth >= kMaxDepth) {
+    if (!extent.finite || !(range > 0.0) || !std::isfinite(range) || !std::isfinite(scale) ||
+        depth >= kMaxDepth) {
         copy_all();
         sort_crowd(dst, dst_rows, 0, n, scratch);
         return;
@@ -200,8 +204,8 @@ void sort_into(const double* src, const std::uint32_t* src_rows, std::size_t n, 
         part_values.assign(dst + first, dst + end);
         part_rows.assign(dst_rows + first, dst_rows + end);
         if (end - first > crowded) {
-            sort_into(part_values.data(), part_rows.data(), end - first, dst + first, dst_rows + first,
-                      depth + 1, scratch);
+            sort_into(part_values.data(), part_rows.data(), end - first, dst + first,
+                      dst_rows + first, depth + 1, scratch);
             continue;
         }
         if (fine_per_coarse == 1) {
@@ -231,13 +235,16 @@ void sort_into(const double* src, const std::uint32_t* src_rows, std::size_t n, 
 
 SortedColumn sort_cells(std::vector<double> cells) {
     expect(cells.size() < UINT32_MAX, "too many rows for a sorted column");
-    SortedColumn sorted{large_vector<double>(cells.size()), large_vector<std::uint32_t>(cells.size())};
+    SortedColumn sorted{large_vector<double>(cells.size()),
+                        large_vector<std::uint32_t>(cells.size())};
     std::vector<KeyedRow> scratch;
-    sort_into(cells.data(), nullptr, cells.size(), sorted.values.data(), sorted.rows.data(), 0, scratch);
+    sort_into(cells.data(), nullptr, cells.size(), sorted.values.data(), sorted.rows.data(), 0,
+              scratch);
     return sorted;
 }
 
-ColumnDistribution distribution_of_sorted(const SortedColumn& sorted, std::uint32_t k, double variance) {
+ColumnDistribution distribution_of_sorted(const SortedColumn& sorted, std::uint32_t k,
+                                          double variance) {
     const std::size_t n = sorted.size();
     // quantile_index has refused empty columns and quantiles past the end.
     expect(n > 0 && k <= n, "a distribution of a column without that quantile");

@@ -30,10 +30,10 @@ struct SortedColumn {
 // Sorts a column's cells (row r at position r), every cell included.
 SortedColumn sort_cells(std::vector<double> cells);
 
-
 // The distribution of the sorted column: the same order statistics as
 // column_distribution, read off the sorted values. `k` from quantile_index.
-ColumnDistribution distribution_of_sorted(const SortedColumn& sorted, std::uint32_t k, double variance);
+ColumnDistribution distribution_of_sorted(const SortedColumn& sorted, std::uint32_t k,
+                                          double variance);
 
 // The entries of `sorted` whose row holds a value in column `hole` of the
 // matrix (the candidates of a hole column valued by the sorted driver).

@@ -3,11 +3,12 @@
 namespace gapweave::py {
 
 Owned import_module(const char* name) {
-    PyObject* module = PyImport_ImportModule(name);
-    if (module == nullptr && !PyErr_Occurred()) {
+    Owned module = Owned::steal(PyImport_ImportModule(name));
+    if (!module && !PyErr_Occurred()) {
         raise(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
-    return require(module);
+    if (!module) throw ErrorSet{};
+    return module;
 }
 
 Owned get_attr(PyObject* object, const char* name) {

@@ -10,8 +10,7 @@ namespace gapweave::py {
 namespace {
 
 struct CellOwner {
-    PyObject_HEAD
-    std::vector<double> cells;
+    PyObject_HEAD std::vector<double> cells;
 };
 
 CellOwner& owner_of(PyObject* self) noexcept { return *reinterpret_cast<CellOwner*>(self); }
@@ -50,7 +49,8 @@ PyType_Spec kOwnerSpec = {
 // Owners may outlive the module object.
 PyTypeObject* owner_type() {
     static ProcessCell type;
-    return reinterpret_cast<PyTypeObject*>(type.get([] { return require(PyType_FromSpec(&kOwnerSpec)); }).get());
+    return reinterpret_cast<PyTypeObject*>(
+        type.get([] { return require(PyType_FromSpec(&kOwnerSpec)); }).get());
 }
 
 }  // namespace

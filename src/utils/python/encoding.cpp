@@ -31,9 +31,8 @@ Decoder invert(std::unordered_map<std::string, std::uint64_t>&& encoder) {
 
 // Encodes one column's texts, writes the codes into column `column` of the
 // row-major `data` and records the column's decoder.
-void store_text_column(const std::vector<std::string>& texts, std::size_t column,
-                       std::size_t rows, std::size_t cols, std::vector<double>& data,
-                       EncodingInfo& encoding) {
+void store_text_column(const std::vector<std::string>& texts, std::size_t column, std::size_t rows,
+                       std::size_t cols, std::vector<double>& data, EncodingInfo& encoding) {
     LabelCodes labels = label_encode(texts);
     for (std::size_t k = 0; k < labels.codes.size(); ++k) {
         check_index(k, rows);

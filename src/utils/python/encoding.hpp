@@ -17,8 +17,8 @@
 namespace gapweave::py {
 
 struct LabelCodes {
-    std::vector<double> codes;                                 // one per text, in order
-    std::unordered_map<std::string, std::uint64_t> encoder;   // text -> code
+    std::vector<double> codes;                               // one per text, in order
+    std::unordered_map<std::string, std::uint64_t> encoder;  // text -> code
 };
 
 // Codes for `texts`: the rank of each text among the distinct texts sorted

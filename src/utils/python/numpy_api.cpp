@@ -77,16 +77,25 @@ bool has_float64_dtype(PyObject* array) {
     return equiv(fields(array).descr, float64.get()) != 0;
 }
 
-Owned new_float64_array(const double* values, std::size_t rows, std::size_t cols) {
+namespace {
+
+// A new C-ordered float64 array of shape (rows, cols): with memory of its
+// own when `data` is null, otherwise viewing `data` (without owning it)
+// with `flags`.
+Owned new_float64_view(std::size_t rows, std::size_t cols, void* data, int flags) {
     auto descr_from_type = reinterpret_cast<DescrFromType>(api()[kSlotDescrFromType]);
     auto new_from_descr = reinterpret_cast<NewFromDescr>(api()[kSlotNewFromDescr]);
     auto* type = static_cast<PyTypeObject*>(api()[kSlotArrayType]);
-
-    PyObject* descr = descr_from_type(kTypeDouble);
-    if (descr == nullptr) throw ErrorSet{};
+    Owned descr = require(descr_from_type(kTypeDouble));
     const npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
     // NewFromDescr steals the descriptor reference, also on failure.
-    Owned array = require(new_from_descr(type, descr, 2, dims, nullptr, nullptr, 0, nullptr));
+    return require(new_from_descr(type, descr.release(), 2, dims, nullptr, data, flags, nullptr));
+}
+
+}  // namespace
+
+Owned new_float64_array(const double* values, std::size_t rows, std::size_t cols) {
+    Owned array = new_float64_view(rows, cols, nullptr, 0);
     if (rows != 0 && cols != 0) {
         std::memcpy(fields(array.get()).data, values, rows * cols * sizeof(double));
     }
@@ -95,28 +104,16 @@ Owned new_float64_array(const double* values, std::size_t rows, std::size_t cols
 
 Owned adopt_float64_array(std::vector<double>&& cells, std::size_t rows, std::size_t cols) {
     const std::size_t count = cell_count(rows, cols);
-    if (count != cells.size()) {
-        throw Fault("matrix cells do not match its shape");
-    }
+    if (count != cells.size()) throw Fault("matrix cells do not match its shape");
     // NumPy allocates room of its own for an empty shape (the vector may
     // have no memory at all); nothing to copy into it.
-    if (count == 0) return new_float64_array(nullptr, rows, cols);
+    if (count == 0) return new_float64_view(rows, cols, nullptr, 0);
 
-    auto descr_from_type = reinterpret_cast<DescrFromType>(api()[kSlotDescrFromType]);
-    auto new_from_descr = reinterpret_cast<NewFromDescr>(api()[kSlotNewFromDescr]);
     auto set_base_object = reinterpret_cast<SetBaseObject>(api()[kSlotSetBaseObject]);
-    auto* type = static_cast<PyTypeObject*>(api()[kSlotArrayType]);
-
     // From here on the owner holds the cells: dropping it frees them.
     Owned owner = own_cells(std::move(cells));
-    PyObject* descr = descr_from_type(kTypeDouble);
-    if (descr == nullptr) throw ErrorSet{};
-    const npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
-    constexpr int kFlags = kCContiguous | kAligned | kWriteable;
-    // NewFromDescr steals the descriptor reference, also on failure. The
-    // array it makes views the cells without owning them.
-    Owned array = require(new_from_descr(type, descr, 2, dims, nullptr, owned_cells(owner.get()),
-                                         kFlags, nullptr));
+    Owned array = new_float64_view(rows, cols, owned_cells(owner.get()),
+                                   kCContiguous | kAligned | kWriteable);
     // SetBaseObject takes the owner's reference whether or not it succeeds;
     // on failure the owner (and the cells) go first, then the array, whose
     // deallocation never touches memory it doesn't own.

@@ -18,8 +18,7 @@ using npy_intp = Py_ssize_t;
 // Leading fields of NumPy's array object; their layout is the same in
 // NumPy 1.x and 2.x.
 struct ArrayFields {
-    PyObject_HEAD
-    char* data;
+    PyObject_HEAD char* data;
     int nd;
     npy_intp* dimensions;
     npy_intp* strides;

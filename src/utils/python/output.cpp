@@ -137,7 +137,7 @@ Owned frame_out(std::vector<double>&& cells, std::size_t rows, std::size_t cols,
 }  // namespace
 
 Owned arr_to_out(std::vector<double>&& data, std::size_t rows, std::size_t cols, Out out,
-                     std::optional<EncodingInfo> encoding) {
+                 std::optional<EncodingInfo> encoding) {
     cell_count(rows, cols);  // a shape whose size can't be addressed is refused up front
     if (const auto* frame = std::get_if<OutDataFrame>(&out)) {
         return frame_out(std::move(data), rows, cols, frame->labels, encoding);

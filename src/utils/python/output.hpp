@@ -18,9 +18,9 @@ namespace gapweave::py {
 // finished matrix. A float64 array result, and the array a data frame
 // without text columns is made from, take the vector over instead of
 // copying it (see numpy::adopt_float64_array); results with text columns
-// only read it. Takes over `out` and `encoding`. Host errors throw ErrorSet, a column without decoder or out of range
-// throws gapweave::Fault. Nothing made on the way outlives a failure.
+// only read it. Takes over `out` and `encoding`. Host errors throw ErrorSet, a column without
+// decoder or out of range throws gapweave::Fault. Nothing made on the way outlives a failure.
 Owned arr_to_out(std::vector<double>&& data, std::size_t rows, std::size_t cols, Out out,
-                     std::optional<EncodingInfo> encoding);
+                 std::optional<EncodingInfo> encoding);
 
 }  // namespace gapweave::py
