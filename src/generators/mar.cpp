@@ -117,14 +117,12 @@ MarPlan MAR::prepare(const Matrix& matrix, double alpha, const WarnFn& warn) {
     return plan;
 }
 
-std::vector<bool> MAR::select_holes(std::uint32_t remaining, std::size_t cols,
-                                    std::uint32_t holes) {
-    std::vector<bool> selected(holes, remaining >= cols);
-    if (remaining < cols) {
-        const std::uint32_t chosen = std::min(holes, remaining);
-        for (std::uint32_t position : sample_indices(rng, holes, chosen)) selected[position] = true;
+void MAR::select_slots(std::uint32_t remaining, std::vector<std::size_t>& slots) {
+    const auto holes = static_cast<std::uint32_t>(slots.size());
+    std::fill(slots.begin(), slots.end(), PassLedger::kNoPick);
+    for (std::uint32_t position : sample_indices(rng, holes, std::min(holes, remaining))) {
+        slots[position] = position;
     }
-    return selected;
 }
 
 template <class Picks>
@@ -142,19 +140,18 @@ void MAR::run_passes(const MarPlan& plan, std::span<const ColumnDistribution> di
     std::vector<std::size_t> slots(plan.pairs.size());
     std::iota(slots.begin(), slots.end(), std::size_t{0});
 
-    // While at least `cols` picks remain, a pass selects every pair.
+    // While at least `cols` picks remain, a pass selects every pair; after
+    // that min(h, remaining) of them.
     const std::size_t full_passes = plan.total >= cols ? (plan.total - cols) / plan.holes + 1 : 0;
     bool went_on =
         picks.full_passes(rng, params, full_passes,
                           [&](std::span<const double> targets) { return pass(targets, slots); });
     std::vector<double> targets;
     while (went_on && ledger.unfinished()) {
-        const std::vector<bool> selected = select_holes(ledger.remaining(), cols, plan.holes);
+        select_slots(ledger.remaining(), slots);
         targets.clear();
         for (const ColumnDistribution& d : params)
             targets.push_back(Gauss::sample(rng, d.center, d.spread));
-        for (std::size_t i = 0; i < slots.size(); ++i)
-            slots[i] = selected[i] ? i : PassLedger::kNoPick;
         went_on = pass(targets, slots);
     }
 }

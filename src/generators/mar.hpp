@@ -50,11 +50,12 @@ struct MAR {
     // job per selected hole column; the reference for the planned path.
     Matrix punch_passes(Matrix matrix, double alpha, const WarnFn& warn);
 
-    // Which hole positions a pass selects: all while `remaining` >= cols,
-    // otherwise min(h, remaining) of them drawn with sample_indices.
-    std::vector<bool> select_holes(std::uint32_t remaining, std::size_t cols, std::uint32_t holes);
-
 private:
+    // Selects the slots of a pass with `remaining` < cols picks left:
+    // min(h, remaining) of the h pairs, drawn with sample_indices; the
+    // others (kNoPick) draw a target but take no pick.
+    void select_slots(std::uint32_t remaining, std::vector<std::size_t>& slots);
+
     // The passes of a call, whichever way (`Picks`) their picks are made.
     template <class Picks>
     void run_passes(const MarPlan& plan, std::span<const ColumnDistribution> distribution,
