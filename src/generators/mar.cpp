@@ -180,13 +180,12 @@ Matrix MAR::punch(Matrix matrix, double alpha, const WarnFn& warn) {
     if (plan.total == 0 || plan.holes == 0) return matrix;
 
     auto shared = std::make_shared<Matrix>(std::move(matrix));
-    std::vector<bool> drivers(cols, false);
-    for (const HolePair& pair : plan.pairs) drivers[pair.driver] = true;
-    SortedColumns sorted = sort_columns(pool, *shared, drivers, k, variance);
+    DriverColumns drivers = prepare_columns(pool, *shared, plan.pairs, mode, k, variance);
     PassLedger ledger(*shared, plan.pairs, plan.total);
-    PlannedPicks picks(pool, plan.pairs, ledger, plan.total, /*keep_passes=*/true);
-    run_passes(plan, sorted.distributions, cols, ledger, picks);
-    picks.finish(shared, std::move(sorted), mode);
+    PlannedPicks picks(pool, plan.pairs, ledger, plan.total, mode, variance,
+                       /*keep_passes=*/true);
+    run_passes(plan, drivers.distributions, cols, ledger, picks);
+    picks.finish(shared, std::move(drivers));
     return std::move(*shared);
 }
 

@@ -103,13 +103,13 @@ Matrix MNAR::punch(Matrix matrix, double alpha) {
     if (total == 0) return matrix;
 
     auto shared = std::make_shared<Matrix>(std::move(matrix));
-    SortedColumns sorted = sort_columns(pool, *shared, std::vector<bool>(cols, true), k, variance);
     const std::vector<HolePair> pairs = own_columns(cols);
+    DriverColumns drivers = prepare_columns(pool, *shared, pairs, mode, k, variance);
     PassLedger ledger(*shared, pairs, total);
     // No column drives another, so the picks' passes are not needed.
-    PlannedPicks picks(pool, pairs, ledger, total, /*keep_passes=*/false);
-    run_passes(rng, sorted.distributions, total, ledger, picks);
-    picks.finish(shared, std::move(sorted), mode);
+    PlannedPicks picks(pool, pairs, ledger, total, mode, variance, /*keep_passes=*/false);
+    run_passes(rng, drivers.distributions, total, ledger, picks);
+    picks.finish(shared, std::move(drivers));
     return std::move(*shared);
 }
 

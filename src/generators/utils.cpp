@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 #include "support/fault.hpp"
 
@@ -26,10 +27,18 @@ ColumnDistribution column_distribution(std::span<std::int64_t> keys, std::uint32
     // identical bits, so which copy lands there does not matter).
     const auto [low_it, high_it] = std::minmax_element(keys.begin(), keys.end());
     const double spread = variance * (value_of_total_key(*high_it) - value_of_total_key(*low_it));
+    // After a selection at `fixed` the keys before it are not larger and
+    // those after it not smaller, so a later one searches one side only.
+    std::optional<std::size_t> fixed;
     const double center = column_center(keys.size(), k, [&](std::size_t position) {
-        std::nth_element(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(position),
-                         keys.end());
-        return value_of_total_key(keys[position]);
+        auto first = keys.begin();
+        auto last = keys.end();
+        if (fixed && position > *fixed) first += static_cast<std::ptrdiff_t>(*fixed + 1);
+        if (fixed && position < *fixed) last = keys.begin() + static_cast<std::ptrdiff_t>(*fixed);
+        const auto nth = keys.begin() + static_cast<std::ptrdiff_t>(position);
+        if (fixed != position) std::nth_element(first, nth, last);
+        fixed = position;
+        return value_of_total_key(*nth);
     });
     return {center, spread};
 }

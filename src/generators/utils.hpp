@@ -62,6 +62,22 @@ struct Gauss {
         const double z = std::sqrt(-2.0 * std::log(u1)) * std::cos(6.283185307179586 * u2);
         return mean + std * z;
     }
+
+    // True when every sample is `mean` itself: a zero `std` times the
+    // finite z adds a zero, which leaves a finite mean other than zero
+    // unchanged (at zero the sign of the sum would depend on z).
+    static bool constant(double mean, double std) noexcept {
+        return std == 0.0 && std::isfinite(mean) && mean != 0.0;
+    }
+
+    // Takes the uniforms of one sample from `rng`, exactly as sample()
+    // does, without computing it.
+    template <class Source>
+    static void skip(Source& rng) {
+        double u1 = rng.uniform_f64();
+        while (u1 < 1e-17) u1 = rng.uniform_f64();
+        static_cast<void>(rng.uniform_f64());
+    }
 };
 
 }  // namespace gapweave

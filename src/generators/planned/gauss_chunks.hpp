@@ -48,7 +48,13 @@ GaussRowsDrawn draw_rows_in_order(Source& source, std::span<const ColumnDistribu
         bool nan = false;
         double* row = out + r * width;
         for (std::size_t j = 0; j < width; ++j) {
-            row[j] = Gauss::sample(source, params[j].center, params[j].spread);
+            const ColumnDistribution& p = params[j];
+            if (Gauss::constant(p.center, p.spread)) {
+                Gauss::skip(source);  // the same words, without the logarithm and cosine
+                row[j] = p.center;
+            } else {
+                row[j] = Gauss::sample(source, p.center, p.spread);
+            }
             nan |= std::isnan(row[j]);
         }
         if (nan) return {r + 1, true};

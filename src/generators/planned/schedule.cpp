@@ -1,12 +1,14 @@
 #include "generators/planned/schedule.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <numeric>
 #include <optional>
 #include <utility>
 
 #include "generators/planned/column_index.hpp"
+#include "generators/planned/selection.hpp"
 #include "pool/job_scope.hpp"
 #include "support/fault.hpp"
 #include "support/huge_pages.hpp"
@@ -18,6 +20,27 @@ namespace {
 // No planned job is expected to fail; one that does is an internal fault.
 constexpr const char* kJobFailed = "a column job of the call failed";
 
+// The distribution of a column's cells, by selection.
+ColumnDistribution distribution_of_cells(const std::vector<double>& cells, std::uint32_t k,
+                                         double variance) {
+    std::vector<std::int64_t> keys = large_vector<std::int64_t>(cells.size());
+    std::transform(cells.begin(), cells.end(), keys.begin(), total_order_key);
+    return column_distribution(keys, k, variance);
+}
+
+// A distribution for MAX and MIN, which use the targets only to fail on a
+// NaN one. With finite cells the centre is finite, so any finite centre
+// fails alike, and the spread is computed as ever (it may overflow, or be
+// NaN for a NaN variance); other columns get their exact distribution.
+ColumnDistribution finiteness_of_cells(const std::vector<double>& cells, std::uint32_t k,
+                                       double variance) {
+    if (!std::all_of(cells.begin(), cells.end(), [](double v) { return std::isfinite(v); })) {
+        return distribution_of_cells(cells, k, variance);
+    }
+    const auto [low, high] = std::minmax_element(cells.begin(), cells.end());
+    return {*low, variance * (*high - *low)};
+}
+
 bool column_has_missing(const Matrix& matrix, std::size_t column) {
     for (std::size_t r = 0; r < matrix.rows; ++r) {
         if (std::isnan(matrix.at(r, column))) return true;
@@ -25,25 +48,43 @@ bool column_has_missing(const Matrix& matrix, std::size_t column) {
     return false;
 }
 
-// The rows a schedule picks, in pass order. `driver_schedule` and
-// `driver_rows` describe the driver's own picks when it is a hole column.
-std::vector<std::uint32_t> pick_column(const Matrix& matrix,
-                                       std::shared_ptr<const SortedColumn> driver,
+// The rows a schedule picks: in pass order, or (unless the column drives
+// another) ascending from a selection. `driver_schedule` and `driver_rows`
+// describe the driver's own picks when it is a hole column.
+std::vector<std::uint32_t> pick_column(const Matrix& matrix, DriverColumn driver,
                                        const ColumnSchedule& schedule, Mode mode,
-                                       const ColumnSchedule* driver_schedule,
+                                       bool drives_another, const ColumnSchedule* driver_schedule,
                                        const std::vector<std::uint32_t>* driver_rows) {
+    const std::size_t picks = schedule.picks;
+    if (!driver.sorted) {
+        if (driver_schedule == nullptr && selectable(mode, schedule.targets)) {
+            return select_picks(*driver.cells, matrix, schedule.hole,
+                                schedule.hole == schedule.driver, mode,
+                                picks == 0 ? 0.0 : schedule.targets.front(), picks, drives_another);
+        }
+        // Not expected (such columns are ordered beforehand), but exact.
+        driver.sorted = std::make_shared<const SortedColumn>(sort_cells(*driver.cells));
+    }
+    std::shared_ptr<const SortedColumn> sorted = std::move(driver.sorted);
     // A column driving itself holds a value exactly where it is not NaN.
     const bool all_present =
         schedule.hole == schedule.driver || !column_has_missing(matrix, schedule.hole);
-    if (!all_present || !driver->free_of_nan()) {
-        driver = std::make_shared<const SortedColumn>(present_in(*driver, matrix, schedule.hole));
+    if (!all_present || !sorted->free_of_nan()) {
+        sorted = std::make_shared<const SortedColumn>(present_in(*sorted, matrix, schedule.hole));
     }
-    const std::size_t picks = schedule.targets.size();
-    if (driver_schedule == nullptr && mode != Mode::GM) return extreme_rows(*driver, mode, picks);
+    if (driver_schedule == nullptr && mode != Mode::GM) return extreme_rows(*sorted, mode, picks);
 
-    ColumnIndex index(std::move(driver), matrix.rows, driver_schedule != nullptr);
+    // Every pick's target, where one stands for all.
+    std::vector<double> all_targets;
+    std::span<const double> targets = schedule.targets;
+    if (targets.size() != picks) {
+        all_targets.assign(picks, targets.front());
+        targets = all_targets;
+    }
+
+    ColumnIndex index(std::move(sorted), matrix.rows, driver_schedule != nullptr);
     const std::vector<std::uint32_t> splits =
-        mode == Mode::GM ? index.splits(schedule.targets) : std::vector<std::uint32_t>(picks);
+        mode == Mode::GM ? index.splits(targets) : std::vector<std::uint32_t>(picks);
     std::vector<std::uint32_t> rows;
     rows.reserve(picks);
     std::size_t blanked = 0;  // driver picks already turned missing
@@ -58,25 +99,70 @@ std::vector<std::uint32_t> pick_column(const Matrix& matrix,
                 ++blanked;
             }
         }
-        const auto row = index.take(mode, schedule.targets[i], splits[i]);
+        const auto row = index.take(mode, targets[i], splits[i]);
         expect(row.has_value(), "a scheduled pick found no cell");
         rows.push_back(static_cast<std::uint32_t>(*row));
     }
     return rows;
 }
 
+// Writes NaN into the picked cells. Each schedule's rows are first marked
+// in a bitmap, then blocks of rows are written in parallel, so that the
+// table is visited once, in memory order, whatever order the picks came in.
+void write_holes(ThreadPool& pool, Matrix& matrix, const std::vector<ColumnSchedule>& schedules,
+                 const std::vector<std::vector<std::uint32_t>>& picks) {
+    const std::size_t words = (matrix.rows + 63) / 64;
+    std::vector<std::vector<std::uint64_t>> marked(schedules.size());
+    parallel_for(
+        pool, schedules.size(),
+        [&](std::size_t i) {
+            if (picks[i].empty()) return;
+            marked[i].assign(words, 0);
+            for (std::uint32_t row : picks[i])
+                marked[i][row / 64] |= std::uint64_t{1} << (row % 64);
+        },
+        kJobFailed);
+    constexpr std::size_t kBlockWords = 256;
+    parallel_for(
+        pool, (words + kBlockWords - 1) / kBlockWords,
+        [&](std::size_t block) {
+            const std::size_t end = std::min(words, (block + 1) * kBlockWords);
+            for (std::size_t w = block * kBlockWords; w < end; ++w) {
+                for (std::size_t i = 0; i < schedules.size(); ++i) {
+                    if (marked[i].empty()) continue;
+                    for (std::uint64_t bits = marked[i][w]; bits != 0; bits &= bits - 1) {
+                        const std::size_t row =
+                            w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+                        matrix.at(row, schedules[i].hole) = kMissing;
+                    }
+                }
+            }
+        },
+        kJobFailed);
+}
+
 }  // namespace
 
-SortedColumns sort_columns(ThreadPool& pool, const Matrix& matrix, const std::vector<bool>& wanted,
-                           std::uint32_t k, double variance) {
+DriverColumns prepare_columns(ThreadPool& pool, const Matrix& matrix,
+                              std::span<const HolePair> pairs, Mode mode, std::uint32_t k,
+                              double variance) {
+    std::vector<bool> is_hole(matrix.cols, false);
+    for (const HolePair& pair : pairs) is_hole[pair.hole] = true;
+    std::vector<bool> wanted(matrix.cols, false);
+    std::vector<bool> ordered(matrix.cols, false);
+    for (const HolePair& pair : pairs) {
+        wanted[pair.driver] = true;
+        const bool loses_cells = pair.driver != pair.hole && is_hole[pair.driver];
+        if ((mode == Mode::GM && variance != 0.0) || loses_cells) ordered[pair.driver] = true;
+    }
     std::vector<std::size_t> columns;
-    for (std::size_t c = 0; c < wanted.size(); ++c) {
+    for (std::size_t c = 0; c < matrix.cols; ++c) {
         if (wanted[c]) columns.push_back(c);
     }
     // The wanted columns are copied out of the row-major table together,
     // in blocks of rows on the pool, so that the table is read once in
     // memory order rather than once per column with a stride.
-    std::vector<std::vector<double>> cells(wanted.size());
+    std::vector<std::vector<double>> cells(matrix.cols);
     for (std::size_t c : columns) cells[c] = large_vector<double>(matrix.rows);
     constexpr std::size_t kBlockRows = 1 << 14;
     const std::size_t blocks = (matrix.rows + kBlockRows - 1) / kBlockRows;
@@ -90,23 +176,32 @@ SortedColumns sort_columns(ThreadPool& pool, const Matrix& matrix, const std::ve
         },
         kJobFailed);
 
-    SortedColumns sorted;
-    sorted.columns.resize(wanted.size());
-    sorted.distributions.resize(wanted.size(), {0.0, 0.0});
+    DriverColumns prepared;
+    prepared.columns.resize(matrix.cols);
+    prepared.distributions.resize(matrix.cols, {0.0, 0.0});
     parallel_for(
         pool, columns.size(),
         [&](std::size_t i) {
             const std::size_t c = columns[i];
-            sorted.columns[c] =
-                std::make_shared<const SortedColumn>(sort_cells(std::exchange(cells[c], {})));
-            sorted.distributions[c] = distribution_of_sorted(*sorted.columns[c], k, variance);
+            if (ordered[c]) {
+                auto sorted = std::make_shared<const SortedColumn>(sort_cells(std::move(cells[c])));
+                prepared.distributions[c] = distribution_of_sorted(*sorted, k, variance);
+                prepared.columns[c].sorted = std::move(sorted);
+                return;
+            }
+            prepared.distributions[c] = mode == Mode::GM
+                                            ? distribution_of_cells(cells[c], k, variance)
+                                            : finiteness_of_cells(cells[c], k, variance);
+            prepared.columns[c].cells =
+                std::make_shared<const std::vector<double>>(std::move(cells[c]));
         },
         kJobFailed);
-    return sorted;
+    return prepared;
 }
 
 void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
-                   const std::vector<ColumnSchedule>& schedules, SortedColumns sorted, Mode mode) {
+                   const std::vector<ColumnSchedule>& schedules, DriverColumns prepared,
+                   Mode mode) {
     // Which schedule blanks each column, to find drivers that are hole columns.
     std::vector<std::optional<std::size_t>> schedule_of(matrix->cols);
     for (std::size_t i = 0; i < schedules.size(); ++i) schedule_of[schedules[i].hole] = i;
@@ -116,8 +211,9 @@ void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
     std::vector<bool> needed_later(matrix->cols, false);
     for (std::size_t i = 0; i < schedules.size(); ++i) {
         const ColumnSchedule& s = schedules[i];
-        if (s.targets.empty()) continue;
-        expect(sorted.columns[s.driver] != nullptr, "a schedule's driver was not sorted");
+        if (s.picks == 0) continue;
+        expect(prepared.columns[s.driver].sorted || prepared.columns[s.driver].cells,
+               "a schedule's driver was not prepared");
         const bool driven_by_other_hole = s.driver != s.hole && schedule_of[s.driver].has_value();
         (driven_by_other_hole ? dependent : independent).push_back(i);
         if (driven_by_other_hole) needed_later[s.driver] = true;
@@ -126,21 +222,21 @@ void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
     std::vector<std::vector<std::uint32_t>> picks;
     {
         std::shared_ptr<const Matrix> shared = matrix;
-        // Each job holds its own reference to the sorted driver, so a
-        // column no later job needs goes as soon as its jobs are done.
-        std::vector<std::shared_ptr<const SortedColumn>> drivers(schedules.size());
-        for (std::size_t i : independent) drivers[i] = sorted.columns[schedules[i].driver];
-        for (std::size_t i : dependent) drivers[i] = sorted.columns[schedules[i].driver];
+        // Each job holds its own reference to the driver, so a column no
+        // later job needs goes as soon as its jobs are done.
+        std::vector<DriverColumn> drivers(schedules.size());
+        for (std::size_t i : independent) drivers[i] = prepared.columns[schedules[i].driver];
+        for (std::size_t i : dependent) drivers[i] = prepared.columns[schedules[i].driver];
         for (std::size_t c = 0; c < matrix->cols; ++c) {
-            if (!needed_later[c]) sorted.columns[c].reset();
+            if (!needed_later[c]) prepared.columns[c] = {};
         }
         picks.resize(schedules.size());
         parallel_for(
             pool, independent.size(),
             [&](std::size_t j) {
                 const std::size_t i = independent[j];
-                picks[i] = pick_column(*shared, std::exchange(drivers[i], nullptr), schedules[i],
-                                       mode, nullptr, nullptr);
+                picks[i] = pick_column(*shared, std::exchange(drivers[i], {}), schedules[i], mode,
+                                       needed_later[schedules[i].hole], nullptr, nullptr);
             },
             kJobFailed);
         // The drivers' picks are complete; each dependent job writes only
@@ -150,21 +246,23 @@ void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
             [&](std::size_t j) {
                 const std::size_t i = dependent[j];
                 const std::size_t d = *schedule_of[schedules[i].driver];
-                picks[i] = pick_column(*shared, std::exchange(drivers[i], nullptr), schedules[i],
-                                       mode, &schedules[d], &picks[d]);
+                picks[i] = pick_column(*shared, std::exchange(drivers[i], {}), schedules[i], mode,
+                                       needed_later[schedules[i].hole], &schedules[d], &picks[d]);
             },
             kJobFailed);
     }
     expect(matrix.use_count() == 1, "the matrix is still shared after the column jobs");
-    Matrix& cells = *matrix;
-    for (std::size_t i = 0; i < schedules.size(); ++i) {
-        for (std::uint32_t row : picks[i]) cells.at(row, schedules[i].hole) = kMissing;
-    }
+    write_holes(pool, *matrix, schedules, picks);
 }
 
 PlannedPicks::PlannedPicks(ThreadPool& pool, std::span<const HolePair> pairs,
-                           const PassLedger& ledger, std::uint32_t total, bool keep_passes)
-    : pool_(pool), schedules_(pairs.size()), keep_passes_(keep_passes) {
+                           const PassLedger& ledger, std::uint32_t total, Mode mode,
+                           double variance, bool keep_passes)
+    : pool_(pool),
+      schedules_(pairs.size()),
+      mode_(mode),
+      keep_targets_(mode == Mode::GM && variance != 0.0),
+      keep_passes_(keep_passes) {
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         ColumnSchedule& schedule = schedules_[i];
         schedule.hole = pairs[i].hole;
@@ -172,7 +270,7 @@ PlannedPicks::PlannedPicks(ThreadPool& pool, std::span<const HolePair> pairs,
         // A slot gets at most one pick per pass and one per cell.
         const std::size_t picks =
             std::min<std::size_t>(ledger.present()[schedule.hole], total / pairs.size() + 1);
-        schedule.targets.reserve(picks);
+        if (keep_targets_) schedule.targets.reserve(picks);
         if (keep_passes) schedule.passes.reserve(picks);
     }
 }

@@ -5,6 +5,7 @@
 // targets and cells, so one pool job per column then makes all of them.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -26,29 +27,44 @@ namespace gapweave {
 struct ColumnSchedule {
     std::size_t hole = 0;
     std::size_t driver = 0;
-    std::vector<double> targets;  // one per pick that finds a cell
+    std::size_t picks = 0;  // picks that find a cell
+    // Their targets in pass order, or only the first where it stands for
+    // all of them (see PlannedPicks).
+    std::vector<double> targets;
     // The pass of each of those picks; needed only when the column drives
     // another scheduled column.
     std::vector<std::uint32_t> passes;
 };
 
-// The listed columns sorted once each, in parallel on the pool, with their
-// distributions; entries of other columns are left empty and zero.
-struct SortedColumns {
-    std::vector<std::shared_ptr<const SortedColumn>> columns;
+// A driver column made ready for the picks: ordered, for the GM index, or
+// its cells in row order, for a selection (see selection.hpp).
+struct DriverColumn {
+    std::shared_ptr<const SortedColumn> sorted;
+    std::shared_ptr<const std::vector<double>> cells;
+};
+
+// The driver columns of `pairs` made ready in parallel on the pool, with
+// their distributions; entries of other columns are left empty and zero.
+// A driver is ordered where its picks need the ordered index: GM targets
+// that vary (a variance other than 0), or a driver that is another pair's
+// hole column and so loses cells during the call. Every other driver's
+// picks are a selection.
+struct DriverColumns {
+    std::vector<DriverColumn> columns;
     std::vector<ColumnDistribution> distributions;
 };
-SortedColumns sort_columns(ThreadPool& pool, const Matrix& matrix, const std::vector<bool>& wanted,
-                           std::uint32_t k, double variance);
+DriverColumns prepare_columns(ThreadPool& pool, const Matrix& matrix,
+                              std::span<const HolePair> pairs, Mode mode, std::uint32_t k,
+                              double variance);
 
 // Runs the schedules' picks on the pool and writes the holes. A schedule's
-// candidates are the rows whose hole cell is present, valued by the sorted
-// driver column. Schedules whose driver is another scheduled hole column
-// run after that column, so that the driver's blanked cells show as missing
-// from the pass after the one that blanked them. Each sorted column is
-// released once its last schedule is done.
+// candidates are the rows whose hole cell is present, valued by the driver
+// column. Schedules whose driver is another scheduled hole column run after
+// that column, so that the driver's blanked cells show as missing from the
+// pass after the one that blanked them. Each driver column is released once
+// its last schedule is done.
 void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
-                   const std::vector<ColumnSchedule>& schedules, SortedColumns sorted, Mode mode);
+                   const std::vector<ColumnSchedule>& schedules, DriverColumns drivers, Mode mode);
 
 // The picks of a planned call, for a generator's pass sequence: the passes
 // only collect each slot's targets (full passes drawn in tables on the
@@ -57,19 +73,36 @@ class PlannedPicks {
 public:
     // `keep_passes`: record the pass of every pick, which a slot whose
     // driver is another slot's hole column needs (MAR).
+    // Targets are kept only where they can differ (GM with a variance):
+    // MAX and MIN never look at them, and with variance 0 every GM target
+    // of a column is its centre.
     PlannedPicks(ThreadPool& pool, std::span<const HolePair> pairs, const PassLedger& ledger,
-                 std::uint32_t total, bool keep_passes);
+                 std::uint32_t total, Mode mode, double variance, bool keep_passes);
 
     template <class Pass>
     bool full_passes(RandomSource& rng, std::span<const ColumnDistribution> params,
                      std::size_t rows, Pass&& pass) {
-        return replay_passes(rng, pool_, params, rows, std::forward<Pass>(pass));
+        if (mode_ == Mode::GM) return replay_passes(rng, pool_, params, rows, pass);
+        // MAX and MIN never look at a target, only at whether it is NaN,
+        // which finite parameters rule out; its words are taken all the same.
+        std::vector<ColumnDistribution> unseen(params.begin(), params.end());
+        for (ColumnDistribution& p : unseen) {
+            if (std::isfinite(p.center) && std::isfinite(p.spread)) p = {1.0, 0.0};
+        }
+        return replay_passes(rng, pool_, unseen, rows, pass);
     }
 
     void take(std::size_t slot, double target, std::uint32_t pass) {
-        schedules_[slot].targets.push_back(target);
-        if (keep_passes_) schedules_[slot].passes.push_back(pass);
-        taken_.push_back(schedules_[slot].hole);
+        ColumnSchedule& schedule = schedules_[slot];
+        if (keep_targets_ || schedule.picks == 0) {
+            schedule.targets.push_back(target);
+        } else {
+            expect(mode_ != Mode::GM || target == schedule.targets.front(),
+                   "GM targets of a column differ without variance");
+        }
+        ++schedule.picks;
+        if (keep_passes_) schedule.passes.push_back(pass);
+        taken_.push_back(schedule.hole);
     }
 
     // Every scheduled pick finds a cell, so it counts as blanked at once.
@@ -79,13 +112,15 @@ public:
     }
 
     // Makes the picks and writes the holes.
-    void finish(std::shared_ptr<Matrix>& matrix, SortedColumns sorted, Mode mode) {
-        run_schedules(pool_, matrix, schedules_, std::move(sorted), mode);
+    void finish(std::shared_ptr<Matrix>& matrix, DriverColumns drivers) {
+        run_schedules(pool_, matrix, schedules_, std::move(drivers), mode_);
     }
 
 private:
     ThreadPool& pool_;
     std::vector<ColumnSchedule> schedules_;
+    Mode mode_;
+    bool keep_targets_;
     bool keep_passes_;
     std::vector<std::size_t> taken_;
 };

@@ -1,0 +1,101 @@
+#include "generators/planned/selection.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "generators/planned/sorted_column.hpp"
+#include "support/fault.hpp"
+#include "support/huge_pages.hpp"
+
+namespace gapweave {
+
+namespace {
+
+// Rank keys: a smaller key is picked first, as the mode's comparison would
+// prefer it (GM compares rounded squares under the total order).
+template <Mode kMode>
+std::uint64_t rank_key(double value, double target) noexcept {
+    if constexpr (kMode == Mode::GM) {
+        return unsigned_order_key((value - target) * (value - target));
+    } else if constexpr (kMode == Mode::MAX) {
+        return unsigned_order_key(value);
+    } else {
+        return ~unsigned_order_key(value);
+    }
+}
+
+// Keys of the rows that are not candidates: above every candidate's key,
+// as no candidate is NaN (GM's squares are at most +inf, MAX and MIN keys
+// reach it only for NaN).
+constexpr std::uint64_t kNotCandidate = std::numeric_limits<std::uint64_t>::max();
+
+template <Mode kMode>
+std::vector<std::uint32_t> select(std::span<const double> driver, const Matrix& matrix,
+                                  std::size_t hole, bool driver_is_hole, double target,
+                                  std::size_t count, bool in_pick_order) {
+    const std::size_t rows = driver.size();
+    const auto key_at = [&](std::size_t r) {
+        const double value = driver[r];
+        const bool present = !std::isnan(driver_is_hole ? value : matrix.at(r, hole));
+        if (!present) return kNotCandidate;
+        expect(!std::isnan(value), "a candidate's driver value is missing");
+        return rank_key<kMode>(value, target);
+    };
+    std::vector<std::uint32_t> picked;
+    if (count == 0) return picked;
+    expect(count <= rows, "more picks than candidates");
+    // The count-th smallest key, and how many picks it still takes once
+    // every smaller key is in: those go to its earliest rows.
+    std::vector<std::uint64_t> keys = large_vector<std::uint64_t>(rows);
+    for (std::size_t r = 0; r < rows; ++r) keys[r] = key_at(r);
+    const auto nth = keys.begin() + static_cast<std::ptrdiff_t>(count - 1);
+    std::nth_element(keys.begin(), nth, keys.end());
+    const std::uint64_t last = *nth;
+    expect(last != kNotCandidate, "more picks than candidates");
+    std::size_t ties =
+        count - static_cast<std::size_t>(std::count_if(
+                    keys.begin(), nth, [&](std::uint64_t key) { return key < last; }));
+    keys = {};
+    picked.reserve(count);
+    for (std::size_t r = 0; r < rows && picked.size() < count; ++r) {
+        const std::uint64_t key = key_at(r);
+        if (key < last || (key == last && ties > 0)) {
+            if (key == last) --ties;
+            picked.push_back(static_cast<std::uint32_t>(r));
+        }
+    }
+    if (in_pick_order) {
+        std::sort(picked.begin(), picked.end(), [&](std::uint32_t a, std::uint32_t b) {
+            const std::uint64_t ka = key_at(a);
+            const std::uint64_t kb = key_at(b);
+            return ka < kb || (ka == kb && a < b);
+        });
+    }
+    return picked;
+}
+
+}  // namespace
+
+bool selectable(Mode mode, std::span<const double> targets) noexcept {
+    if (mode != Mode::GM) return true;
+    // Equal targets rank every value alike (+0 and -0 give the same squares).
+    return std::all_of(targets.begin(), targets.end(),
+                       [&](double target) { return target == targets.front(); });
+}
+
+std::vector<std::uint32_t> select_picks(std::span<const double> driver, const Matrix& matrix,
+                                        std::size_t hole, bool driver_is_hole, Mode mode,
+                                        double target, std::size_t count, bool in_pick_order) {
+    const auto run = [&]<Mode kMode>() {
+        return select<kMode>(driver, matrix, hole, driver_is_hole, target, count, in_pick_order);
+    };
+    switch (mode) {
+        case Mode::GM: return run.template operator()<Mode::GM>();
+        case Mode::MAX: return run.template operator()<Mode::MAX>();
+        case Mode::MIN: return run.template operator()<Mode::MIN>();
+    }
+    throw Fault("unknown mode");
+}
+
+}  // namespace gapweave

@@ -1,0 +1,31 @@
+// Picks made all at once. When every candidate keeps its rank for the whole
+// call (under MAX and MIN, by value; under GM when all of a column's targets
+// are the same, by distance to it), the picks of a column are simply its
+// `count` candidates that come first by (rank, row): a selection finds
+// them without ordering the column.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "generators/common.hpp"
+
+namespace gapweave {
+
+// True when the picks of a column with these targets can be selected: any
+// targets under MAX and MIN, equal ones under GM.
+bool selectable(Mode mode, std::span<const double> targets) noexcept;
+
+// The rows of the `count` picks among the rows whose cell in column `hole`
+// is present, valued by `driver` (the driver column's cells in row order;
+// the hole column itself when `driver_is_hole`), ranked as the mode's
+// comparison ranks them against `target`, ties to the earliest row. The
+// rows come ascending, or with `in_pick_order` in the order the passes
+// would pick them (needed when the column drives another).
+std::vector<std::uint32_t> select_picks(std::span<const double> driver, const Matrix& matrix,
+                                        std::size_t hole, bool driver_is_hole, Mode mode,
+                                        double target, std::size_t count, bool in_pick_order);
+
+}  // namespace gapweave
