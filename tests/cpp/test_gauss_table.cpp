@@ -389,6 +389,21 @@ TEST_P(GaussTableWorkers, RedrawnUniformMatchesSequential) {
                     gapweave::detail::draw_gauss_rows_with(rng, pool, params, kRows, kSmallChunks);
                 EXPECT_TRUE(same_table(got, want));
                 EXPECT_EQ(rng.words_consumed(), reference_rng.words_consumed());
+
+                // Centres without spread take the same words without
+                // computing their targets, whether the table is kept or not.
+                const std::vector<ColumnDistribution> still(width, {2.5, 0.0});
+                ScriptedWords still_reference = start;
+                const GaussTable still_want = sequential(still_reference, still, kRows);
+                for (bool store : {true, false}) {
+                    ScriptedWords still_rng = start;
+                    const GaussTable still_got = gapweave::detail::draw_gauss_rows_with(
+                        still_rng, pool, still, kRows, kSmallChunks, store);
+                    EXPECT_EQ(still_rng.words_consumed(), still_reference.words_consumed());
+                    EXPECT_EQ(still_got.rows, kRows);
+                    EXPECT_TRUE(store ? same_table(still_got, still_want)
+                                      : still_got.targets.empty());
+                }
             }
         }
     }
@@ -446,32 +461,36 @@ namespace gapweave {
 namespace {
 
 // Bulk passes replayed in batches: a pass that stops the call leaves the
-// stream just after its own draws, wherever it falls in a batch.
+// stream just after its own draws, wherever it falls in a batch; slots whose
+// target is always their centre take the same course without a table.
 TEST(ReplayPasses, StopsWithTheStreamAfterTheStoppingPass) {
-    const std::vector<ColumnDistribution> params = {{0.0, 1.0}, {5.0, 0.5}, {-2.0, 3.0}};
     ThreadPool pool(2);
-    for (std::size_t stop_at : {0u, 2u, 3u, 4u, 6u, 9u, 100u}) {
-        RandomSource rng = RandomSource::seed_from_u64(77);
-        RandomSource sequential = rng;
-        std::vector<double> seen;
-        std::size_t passes = 0;
-        const bool finished = replay_passes(
-            rng, pool, params, 10,
-            [&](std::span<const double> targets) {
-                seen.insert(seen.end(), targets.begin(), targets.end());
-                return passes++ != stop_at;
-            },
-            4);
-        const std::size_t drawn = std::min<std::size_t>(stop_at + 1, 10);
-        EXPECT_EQ(finished, stop_at >= 10);
-        ASSERT_EQ(seen.size(), drawn * params.size()) << "stop at " << stop_at;
-        for (std::size_t i = 0; i < seen.size(); ++i) {
-            const ColumnDistribution& d = params[i % params.size()];
-            EXPECT_EQ(std::bit_cast<std::uint64_t>(seen[i]),
-                      std::bit_cast<std::uint64_t>(Gauss::sample(sequential, d.center, d.spread)));
+    for (const std::vector<ColumnDistribution>& params :
+         {std::vector<ColumnDistribution>{{0.0, 1.0}, {5.0, 0.5}, {-2.0, 3.0}},
+          std::vector<ColumnDistribution>{{1.5, 0.0}, {-4.0, -0.0}}})
+        for (std::size_t stop_at : {0u, 2u, 3u, 4u, 6u, 9u, 100u}) {
+            RandomSource rng = RandomSource::seed_from_u64(77);
+            RandomSource sequential = rng;
+            std::vector<double> seen;
+            std::size_t passes = 0;
+            const bool finished = replay_passes(
+                rng, pool, params, 10,
+                [&](std::span<const double> targets) {
+                    seen.insert(seen.end(), targets.begin(), targets.end());
+                    return passes++ != stop_at;
+                },
+                4);
+            const std::size_t drawn = std::min<std::size_t>(stop_at + 1, 10);
+            EXPECT_EQ(finished, stop_at >= 10);
+            ASSERT_EQ(seen.size(), drawn * params.size()) << "stop at " << stop_at;
+            for (std::size_t i = 0; i < seen.size(); ++i) {
+                const ColumnDistribution& d = params[i % params.size()];
+                EXPECT_EQ(
+                    std::bit_cast<std::uint64_t>(seen[i]),
+                    std::bit_cast<std::uint64_t>(Gauss::sample(sequential, d.center, d.spread)));
+            }
+            EXPECT_TRUE(rng == sequential) << "stop at " << stop_at;
         }
-        EXPECT_TRUE(rng == sequential) << "stop at " << stop_at;
-    }
 }
 
 }  // namespace

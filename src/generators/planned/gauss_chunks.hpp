@@ -37,8 +37,9 @@ struct GaussRowsDrawn {
     bool ends_on_nan = false;  // the last written row holds a NaN target
 };
 
-// Draws `rows` rows into out[0 .. rows * width) in sequential order, asking
-// keep_going(r) before row r; stops after a row holding a NaN target.
+// Draws `rows` rows into out[0 .. rows * width) (or only takes their words
+// when `out` is null) in sequential order, asking keep_going(r) before row
+// r; stops after a row holding a NaN target.
 template <class Source, class KeepGoing>
 GaussRowsDrawn draw_rows_in_order(Source& source, std::span<const ColumnDistribution> params,
                                   double* out, std::size_t rows, KeepGoing&& keep_going) {
@@ -46,16 +47,16 @@ GaussRowsDrawn draw_rows_in_order(Source& source, std::span<const ColumnDistribu
     for (std::size_t r = 0; r < rows; ++r) {
         if (!keep_going(r)) return {r, false};
         bool nan = false;
-        double* row = out + r * width;
         for (std::size_t j = 0; j < width; ++j) {
             const ColumnDistribution& p = params[j];
+            double target = p.center;
             if (Gauss::constant(p.center, p.spread)) {
                 Gauss::skip(source);  // the same words, without the logarithm and cosine
-                row[j] = p.center;
             } else {
-                row[j] = Gauss::sample(source, p.center, p.spread);
+                target = Gauss::sample(source, p.center, p.spread);
             }
-            nan |= std::isnan(row[j]);
+            if (out != nullptr) out[r * width + j] = target;
+            nan |= std::isnan(target);
         }
         if (nan) return {r + 1, true};
     }
@@ -74,10 +75,11 @@ struct GaussChunkOutcome {
 template <class Source>
 struct GaussTableRun {
     GaussTableRun(const Source& source, std::span<const ColumnDistribution> slots,
-                  std::size_t max_rows_, std::size_t chunk_rows_)
+                  std::size_t max_rows_, std::size_t chunk_rows_, bool store_)
         : origin(source),
           params(slots.begin(), slots.end()),
-          targets(max_rows_ * slots.size()),
+          store(store_),
+          targets(store_ ? max_rows_ * slots.size() : 0),
           start_word(source.words_consumed()),
           max_rows(max_rows_),
           chunk_rows(chunk_rows_),
@@ -87,6 +89,7 @@ struct GaussTableRun {
 
     const Source origin;  // the source at the table's first word
     const std::vector<ColumnDistribution> params;
+    const bool store;  // false: the rows' words are taken, their targets not kept
     std::vector<double> targets;
     const std::uint64_t start_word;
     const std::size_t max_rows;
@@ -116,8 +119,8 @@ struct GaussTableRun {
         const auto keep_going = [&](std::size_t r) {
             return first + r <= first_nan_row.load(std::memory_order_relaxed);
         };
-        const GaussRowsDrawn drawn =
-            draw_rows_in_order(source, params, targets.data() + first * width, rows, keep_going);
+        const GaussRowsDrawn drawn = draw_rows_in_order(
+            source, params, store ? targets.data() + first * width : nullptr, rows, keep_going);
         if (drawn.ends_on_nan) {
             const std::size_t row = first + drawn.rows - 1;
             std::size_t seen = first_nan_row.load(std::memory_order_relaxed);
@@ -132,11 +135,12 @@ struct GaussTableRun {
 // draw_gauss_rows for any `Source` that is copyable and has
 // `double uniform_f64()`, `std::uint64_t words_consumed() const` and
 // `void seek(std::uint64_t)` with RandomSource's meaning; tests use it
-// with sources whose words they script.
+// with sources whose words they script. Without `store` the table comes
+// back with its row count but no targets.
 template <class Source>
 GaussTable draw_gauss_rows_with(Source& rng, ThreadPool& pool,
                                 std::span<const ColumnDistribution> params, std::size_t max_rows,
-                                const GaussTablePlan& plan) {
+                                const GaussTablePlan& plan, bool store = true) {
     const std::size_t width = params.size();
     if (width == 0) return {{}, max_rows};
     // A NaN centre or spread makes every row's target NaN whatever is
@@ -153,15 +157,17 @@ GaussTable draw_gauss_rows_with(Source& rng, ThreadPool& pool,
 
     const auto always = [](std::size_t) { return true; };
     if (samples == 0 || samples < plan.sequential_below) {
-        GaussTable table{std::vector<double>(samples), 0};
-        table.rows = draw_rows_in_order(rng, params, table.targets.data(), max_rows, always).rows;
-        table.targets.resize(table.rows * width);
+        GaussTable table{std::vector<double>(store ? samples : 0), 0};
+        table.rows = draw_rows_in_order(rng, params, store ? table.targets.data() : nullptr,
+                                        max_rows, always)
+                         .rows;
+        table.targets.resize(store ? table.rows * width : 0);
         return table;
     }
 
     const std::size_t chunk_rows =
         std::max<std::size_t>(1, (plan.chunk_targets + width - 1) / width);
-    GaussTableRun<Source> run(rng, params, max_rows, chunk_rows);
+    GaussTableRun<Source> run(rng, params, max_rows, chunk_rows, store);
 
     // Workers and the calling thread take chunks from one counter until
     // none are left; joining the jobs orders their writes before the
@@ -203,15 +209,16 @@ GaussTable draw_gauss_rows_with(Source& rng, ThreadPool& pool,
         // Rows not accepted (none, unless a uniform was redrawn) are drawn
         // one after another from where the accepted rows end. Every chunk
         // is finished, so nothing else writes these rows any more.
-        accepted_rows += draw_rows_in_order(rng, std::span<const ColumnDistribution>(run.params),
-                                            run.targets.data() + accepted_rows * width,
-                                            max_rows - accepted_rows, always)
-                             .rows;
+        accepted_rows +=
+            draw_rows_in_order(rng, std::span<const ColumnDistribution>(run.params),
+                               store ? run.targets.data() + accepted_rows * width : nullptr,
+                               max_rows - accepted_rows, always)
+                .rows;
     }
     GaussTable table;
     table.rows = accepted_rows;
     table.targets = std::move(run.targets);
-    table.targets.resize(accepted_rows * width);
+    table.targets.resize(store ? accepted_rows * width : 0);
     // A NaN row far above the end leaves most of the allocation unused.
     if (table.targets.size() < table.targets.capacity() / 2) table.targets.shrink_to_fit();
     return table;

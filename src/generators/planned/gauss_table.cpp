@@ -9,4 +9,10 @@ GaussTable draw_gauss_rows(RandomSource& rng, ThreadPool& pool,
     return detail::draw_gauss_rows_with(rng, pool, params, max_rows, detail::GaussTablePlan{});
 }
 
+std::size_t skip_gauss_rows(RandomSource& rng, ThreadPool& pool,
+                            std::span<const ColumnDistribution> params, std::size_t rows) {
+    return detail::draw_gauss_rows_with(rng, pool, params, rows, detail::GaussTablePlan{}, false)
+        .rows;
+}
+
 }  // namespace gapweave

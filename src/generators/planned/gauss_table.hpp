@@ -48,6 +48,11 @@ struct GaussTable {
 GaussTable draw_gauss_rows(RandomSource& rng, ThreadPool& pool,
                            std::span<const ColumnDistribution> params, std::size_t max_rows);
 
+// Moves `rng` on as draw_gauss_rows would, without keeping the targets;
+// returns the number of rows drawn.
+std::size_t skip_gauss_rows(RandomSource& rng, ThreadPool& pool,
+                            std::span<const ColumnDistribution> params, std::size_t rows);
+
 // Replays `rows` passes that draw nothing but one target per slot, the
 // slots' targets from `params`: the targets are drawn in tables on the pool
 // (the same words as drawing them pass by pass), and `pass(targets)` sees
@@ -61,20 +66,32 @@ GaussTable draw_gauss_rows(RandomSource& rng, ThreadPool& pool,
 template <class Pass>
 bool replay_passes(RandomSource& rng, ThreadPool& pool, std::span<const ColumnDistribution> params,
                    std::size_t rows, Pass&& pass, std::size_t batch_rows = 0) {
-    if (batch_rows == 0)
-        batch_rows = std::max<std::size_t>(
-            1, (std::size_t{1} << 20) / std::max<std::size_t>(1, params.size()));
     const std::size_t width = params.size();
+    if (batch_rows == 0)
+        batch_rows =
+            std::max<std::size_t>(1, (std::size_t{1} << 20) / std::max<std::size_t>(1, width));
+    // When every slot's target is its centre, no table is kept: each row is
+    // the centres, and only the stream moves on as drawing them would.
+    const bool constant = std::all_of(
+        params.begin(), params.end(),
+        [](const ColumnDistribution& p) { return Gauss::constant(p.center, p.spread); });
+    std::vector<double> centres;
+    for (const ColumnDistribution& p : params) centres.push_back(p.center);
+    const auto draw = [&](std::size_t count) {
+        return constant ? GaussTable{{}, skip_gauss_rows(rng, pool, params, count)}
+                        : draw_gauss_rows(rng, pool, params, count);
+    };
     for (std::size_t done = 0; done < rows;) {
         const RandomSource start = rng;
         const std::size_t batch = std::min(batch_rows, rows - done);
-        const GaussTable table = draw_gauss_rows(rng, pool, params, batch);
+        const GaussTable table = draw(batch);
         for (std::size_t r = 0; r < table.rows; ++r) {
-            if (!pass(std::span<const double>(table.targets.data() + r * width, width))) {
+            const double* row = constant ? centres.data() : table.targets.data() + r * width;
+            if (!pass(std::span<const double>(row, width))) {
                 if (r + 1 < table.rows) {
                     // Put the stream where stopping after this pass leaves it.
                     rng = start;
-                    draw_gauss_rows(rng, pool, params, r + 1);
+                    draw(r + 1);
                 }
                 return false;
             }
