@@ -11,14 +11,6 @@
 
 namespace gapweave {
 
-std::uint64_t unsigned_order_key(double value) noexcept {
-    return static_cast<std::uint64_t>(total_order_key(value)) ^ (std::uint64_t{1} << 63);
-}
-
-double value_of_unsigned_key(std::uint64_t key) noexcept {
-    return value_of_total_key(static_cast<std::int64_t>(key ^ (std::uint64_t{1} << 63)));
-}
-
 bool SortedColumn::free_of_nan() const noexcept {
     return values.empty() || (!std::isnan(values.front()) && !std::isnan(values.back()));
 }
