@@ -57,13 +57,12 @@ std::vector<std::uint32_t> pick_column(const Matrix& matrix, DriverColumn driver
                                        const std::vector<std::uint32_t>* driver_rows) {
     const std::size_t picks = schedule.picks;
     if (!driver.sorted) {
-        if (driver_schedule == nullptr && selectable(mode, schedule.targets)) {
-            return select_picks(*driver.cells, matrix, schedule.hole,
-                                schedule.hole == schedule.driver, mode,
-                                picks == 0 ? 0.0 : schedule.targets.front(), picks, drives_another);
-        }
-        // Not expected (such columns are ordered beforehand), but exact.
-        driver.sorted = std::make_shared<const SortedColumn>(sort_cells(*driver.cells));
+        // prepare_columns orders every driver whose picks are no selection.
+        expect(driver_schedule == nullptr && selectable(mode, schedule.targets),
+               "a column's picks need an order it was not given");
+        return select_picks(*driver.cells, matrix, schedule.hole, schedule.hole == schedule.driver,
+                            mode, picks == 0 ? 0.0 : schedule.targets.front(), picks,
+                            drives_another);
     }
     std::shared_ptr<const SortedColumn> sorted = std::move(driver.sorted);
     // A column driving itself holds a value exactly where it is not NaN.
