@@ -1,8 +1,16 @@
-// The shared course of a generator call: read the table, blank cells in the
-// matrix, and hand back an object of the caller's kind.
+// The shared course of a generator call: bind the arguments, take the
+// object's borrow, read the table, blank cells in the matrix, and hand back
+// an object of the caller's kind.
 #pragma once
 
 #include <Python.h>
+
+#include <array>
+#include <utility>
+
+#include "arguments.hpp"
+#include "borrow.hpp"
+#include "boundary.hpp"
 
 #include "generators/common.hpp"
 #include "utils/python/buffer.hpp"
@@ -25,6 +33,25 @@ Owned call_on_table(PyObject* data, Punch&& punch) {
     // The matrix's cells move into the result where its kind allows.
     return arr_to_out(std::move(matrix.data), matrix.rows, matrix.cols, std::move(intake.out),
                       std::move(intake.encoding));
+}
+
+// The __call__(data, alpha) slot of a generator class: runs
+// `punch(record, matrix, alpha) -> Matrix` under the object's exclusive
+// borrow. Returns a new reference, or NULL with the error set.
+template <class Instance, class Punch>
+PyObject* generator_call(PyObject* self, PyObject* args, PyObject* kwargs,
+                         const Signature& signature, Punch&& punch) {
+    return boundary<PyObject*>(nullptr, [&] {
+        std::array<PyObject*, 2> slots{};
+        bind_arguments(signature, args, kwargs, slots);
+        auto& body = Instance::of(self).body;
+        BorrowFlag::Exclusive borrow(body.borrow);
+        const double alpha = to_f64(slots[1], "alpha");
+        return call_on_table(
+                   slots[0],
+                   [&](Matrix matrix) { return punch(body.record, std::move(matrix), alpha); })
+            .release();
+    });
 }
 
 }  // namespace gapweave::py

@@ -69,18 +69,10 @@ PyObject* mar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* mar_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return boundary<PyObject*>(nullptr, [&] {
-        std::array<PyObject*, 2> slots{};
-        bind_arguments(kCallSignature, args, kwargs, slots);
-        auto& body = MarInstance::of(self).body;
-        BorrowFlag::Exclusive borrow(body.borrow);
-        const double alpha = to_f64(slots[1], "alpha");
-        return call_on_table(slots[0],
-                             [&](Matrix matrix) {
-                                 return body.record.punch(std::move(matrix), alpha, warn_user);
-                             })
-            .release();
-    });
+    return generator_call<MarInstance>(
+        self, args, kwargs, kCallSignature, [](auto& generator, Matrix matrix, double alpha) {
+            return generator.punch(std::move(matrix), alpha, warn_user);
+        });
 }
 
 PyObject* mar_adjust_alpha(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

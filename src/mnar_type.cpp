@@ -48,17 +48,10 @@ PyObject* mnar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* mnar_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return boundary<PyObject*>(nullptr, [&] {
-        std::array<PyObject*, 2> slots{};
-        bind_arguments(kCallSignature, args, kwargs, slots);
-        auto& body = MnarInstance::of(self).body;
-        BorrowFlag::Exclusive borrow(body.borrow);
-        const double alpha = to_f64(slots[1], "alpha");
-        return call_on_table(
-                   slots[0],
-                   [&](Matrix matrix) { return body.record.punch(std::move(matrix), alpha); })
-            .release();
-    });
+    return generator_call<MnarInstance>(self, args, kwargs, kCallSignature,
+                                        [](auto& generator, Matrix matrix, double alpha) {
+                                            return generator.punch(std::move(matrix), alpha);
+                                        });
 }
 
 PyObject* mnar_repr(PyObject* self) {
