@@ -19,6 +19,8 @@ from fractions import Fraction
 
 import numpy as np
 
+from helpers import shortest_text
+
 MASK32 = 0xFFFFFFFF
 MASK64 = 0xFFFFFFFFFFFFFFFF
 U32_MAX = MASK32
@@ -479,23 +481,6 @@ class MNARModel:
 # ---------------------------------------------------------------------------
 
 
-def format_float(x):
-    """Shortest round-trip decimal, positional, integral values without fraction."""
-    if math.isnan(x):
-        return "NaN"
-    if math.isinf(x):
-        return "inf" if x > 0 else "-inf"
-    if x == int(x) and abs(x) < 2**63:
-        text = str(int(x))
-        return "-" + text if math.copysign(1.0, x) < 0 and not text.startswith("-") else text
-    digits = repr(x)
-    if "e" in digits or "E" in digits:
-        from decimal import Decimal
-
-        digits = format(Decimal(digits), "f")
-    return digits
-
-
 def pearson(matrix, rows, cols):
     """Population Pearson coefficients; entry [i][j] for columns i and j."""
     if rows == 0 or cols == 0:
@@ -539,7 +524,7 @@ class MARModel:
         m = self.max_missing
         limit = m - fdiv(m, float(n_cols))
         if alpha > limit:
-            warnings.warn(MAR_WARNING + format_float(limit), UserWarning, stacklevel=2)
+            warnings.warn(MAR_WARNING + shortest_text(limit), UserWarning, stacklevel=2)
             return limit
         return alpha
 

@@ -1,0 +1,64 @@
+"""Helpers shared by the Python tests.
+
+A plain module beside the tests: pytest puts this folder on ``sys.path`` for
+the test files in it (they are not a package), so ``import helpers`` works
+from any working directory.
+"""
+
+import math
+from decimal import Decimal
+
+import numpy as np
+
+HANG_GUARD = 120.0  # seconds; only ever reached when something hangs
+
+SUPPORTED = "numpy.ndarray, pandas.DataFrame"
+NOT_F64 = "buffer contents are not compatible with f64"
+MISALIGNED = "buffer contents are insufficiently aligned for f64"
+
+
+def unsupported(name):
+    """The TypeError text for a table of an unsupported type."""
+    return f"Unsupported type: '{name}'. Supported types are: {SUPPORTED}"
+
+
+def under_address_sanitizer():
+    with open("/proc/self/maps") as maps:
+        return "libasan" in maps.read()
+
+
+# Under AddressSanitizer every call is several times slower (tests repeat
+# less there) and freed memory is held back, so resident memory says nothing
+# about leaks (its own leak check does).
+UNDER_ASAN = under_address_sanitizer()
+
+
+# --- tables and results --------------------------------------------------------
+
+
+def unaligned(values):
+    """A copy of `values` whose memory starts one byte past an aligned address."""
+    raw = np.zeros(values.nbytes + 1, dtype=np.uint8)
+    view = raw[1:].view(values.dtype).reshape(values.shape)
+    view[...] = values
+    return view
+
+
+def bits(array):
+    """The exact bit patterns of a float64 array, so -0.0 and NaN payloads count."""
+    return np.ascontiguousarray(array, dtype=np.float64).view(np.uint64)
+
+
+def shortest_text(number):
+    """The module's text of a float: the shortest decimal that reads back as the
+    same double, never in exponent form, integral values without a fraction, a
+    leading minus sign on negative values and negative zero; "inf", "-inf" and
+    "NaN" for the specials."""
+    if math.isnan(number):
+        return "NaN"
+    if math.isinf(number):
+        return "inf" if number > 0 else "-inf"
+    # repr gives the shortest digits that read back, at times in exponent
+    # form; Decimal writes those same digits out positionally.
+    text = format(Decimal(repr(number)), "f")
+    return text[:-2] if text.endswith(".0") else text
