@@ -259,3 +259,27 @@ def test_mar_adjust_alpha_shared_borrow_blocked_by_call():
         thread.join()
     assert gen._adjust_alpha(10, 0.1) == 0.1
     assert not math.isnan(gen._adjust_alpha(10, 0.1))
+
+
+def test_nested_shared_borrow_leaves_the_outer_one_held():
+    # _adjust_alpha holds a shared borrow while it converts alpha; repr inside
+    # takes and gives back one of its own. The outer borrow must still refuse
+    # a call afterwards: giving back a shared borrow counts one down.
+    gen = MAR(seed=1, n_workers=1)
+    seen = []
+
+    class ReprThenCall:
+        def __float__(self):
+            seen.append(repr(gen))
+            try:
+                gen(TABLE, 0.1)
+            except RuntimeError as error:
+                seen.append((type(error), str(error)))
+            else:
+                seen.append("the call went through")
+            return 0.1
+
+    assert gen._adjust_alpha(10, ReprThenCall()) == 0.1
+    assert seen == ["MAR", (RuntimeError, "Already borrowed")]
+    # Every borrow was given back.
+    assert holes(gen(TABLE, 0.1)).sum() == 6
