@@ -5,7 +5,11 @@ the test files in it (they are not a package), so ``import helpers`` works
 from any working directory.
 """
 
+import contextlib
 import math
+import os
+import sys
+import tempfile
 from decimal import Decimal
 
 import numpy as np
@@ -36,6 +40,10 @@ UNDER_ASAN = under_address_sanitizer()
 # --- tables and results --------------------------------------------------------
 
 
+def normal_table(rows, cols, seed=0):
+    return np.random.default_rng(seed).normal(size=(rows, cols))
+
+
 def unaligned(values):
     """A copy of `values` whose memory starts one byte past an aligned address."""
     raw = np.zeros(values.nbytes + 1, dtype=np.uint8)
@@ -62,3 +70,29 @@ def shortest_text(number):
     # form; Decimal writes those same digits out positionally.
     text = format(Decimal(repr(number)), "f")
     return text[:-2] if text.endswith(".0") else text
+
+
+# --- standard error --------------------------------------------------------------
+
+
+class Captured:
+    text = ""
+
+
+@contextlib.contextmanager
+def captured_stderr():
+    """Collects what the process writes to file descriptor 2 inside the block,
+    compiled code included; the text is in `.text` afterwards."""
+    captured = Captured()
+    sys.stderr.flush()
+    with tempfile.TemporaryFile() as sink:
+        saved = os.dup(2)
+        os.dup2(sink.fileno(), 2)
+        try:
+            yield captured
+        finally:
+            sys.stderr.flush()
+            os.dup2(saved, 2)
+            os.close(saved)
+            sink.seek(0)
+            captured.text = sink.read().decode("utf-8", "replace")

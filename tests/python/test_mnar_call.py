@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 from gapweave import MNARrs
+from helpers import captured_stderr
 
 pd = pytest.importorskip("pandas")
 
@@ -99,6 +100,33 @@ def test_mean_past_the_end_faults(mean, rows, PanicException):
 def test_alpha_at_or_above_one_blanks_everything_and_ends(alpha):
     out = MNARrs(seed=8, n_workers=2)(table(12, 3), alpha)
     assert holes(out).all()
+
+
+@pytest.mark.parametrize("rows, cols", [(1, 1), (1025, 1024)], ids=["2**20 picks", "the cell count"])
+def test_a_call_past_the_last_cell_stops_only_past_its_threshold(rows, cols):
+    # Once every cell is blank, the passes left are drawn while the picks left
+    # number at most max(cells, 2**20); past that the call stops after the pass
+    # that blanked the last cell. Every pass here visits every column and draws
+    # the same numbers whatever it blanks, so a call that goes on leaves the
+    # stream where a call of alpha 1 and one for the rest leave it, and a call
+    # that stops leaves it where a call of alpha 1 does.
+    data = table(rows, cols, seed=4)
+    cells = rows * cols
+    threshold = max(cells, 2**20)
+
+    def after(*alphas):
+        """The holes of a probe call after `alphas`, and the columns reported dry."""
+        gen = MNARrs(variance=1.0, seed=21, n_workers=2)
+        with captured_stderr() as stderr:
+            for alpha in alphas:
+                gen(data, alpha)
+        return holes(gen(table(30, 4), 0.3)), stderr.text.count("No argmin found!")
+
+    went_on, reported = after(1 + threshold / cells)
+    assert np.array_equal(went_on, after(1.0, threshold / cells)[0]) and reported == cols
+    stopped, reported = after(1 + (threshold + 1) / cells)
+    assert np.array_equal(stopped, after(1.0)[0]) and reported == 0
+    assert not np.array_equal(went_on, stopped)
 
 
 def test_results_independent_of_worker_count():
