@@ -10,9 +10,13 @@ import math
 import os
 import sys
 import tempfile
+import threading
 from decimal import Decimal
 
 import numpy as np
+import pytest
+
+import gapweave
 
 HANG_GUARD = 120.0  # seconds; only ever reached when something hangs
 
@@ -36,12 +40,38 @@ def under_address_sanitizer():
 # about leaks (its own leak check does).
 UNDER_ASAN = under_address_sanitizer()
 
+free_threaded = pytest.mark.skipif(
+    not hasattr(sys, "_is_gil_enabled") or sys._is_gil_enabled(),
+    reason="needs the free-threaded interpreter with the lock disabled",
+)
+
+
+def panic_type():
+    """The PanicException class, obtained from a construction that faults."""
+    try:
+        gapweave.MNARrs(n_workers=0)
+    except BaseException as error:  # noqa: BLE001 - we want the class itself
+        return type(error)
+    raise AssertionError("n_workers=0 did not fault")
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
 
 # --- tables and results --------------------------------------------------------
 
 
 def normal_table(rows, cols, seed=0):
     return np.random.default_rng(seed).normal(size=(rows, cols))
+
+
+def correlated_table(rows, cols, seed=0):
+    """Columns sharing one normal component, with noise growing from column to column."""
+    rng = np.random.default_rng(seed)
+    base = rng.normal(size=(rows, 1))
+    return base + rng.normal(scale=np.linspace(0.2, 3.0, cols), size=(rows, cols))
 
 
 def unaligned(values):
@@ -55,6 +85,10 @@ def unaligned(values):
 def bits(array):
     """The exact bit patterns of a float64 array, so -0.0 and NaN payloads count."""
     return np.ascontiguousarray(array, dtype=np.float64).view(np.uint64)
+
+
+def holes(result):
+    return np.isnan(np.asarray(result, dtype=float))
 
 
 def shortest_text(number):
@@ -72,7 +106,7 @@ def shortest_text(number):
     return text[:-2] if text.endswith(".0") else text
 
 
-# --- standard error --------------------------------------------------------------
+# --- standard error and held calls ----------------------------------------------
 
 
 class Captured:
@@ -96,3 +130,46 @@ def captured_stderr():
             os.close(saved)
             sink.seek(0)
             captured.text = sink.read().decode("utf-8", "replace")
+
+
+class HeldTable:
+    """A table lookalike whose intake blocks until released: a call on it
+    keeps its generator's exclusive borrow for as long as a test wants. The
+    held call then fails with TypeError, the table not being two-dimensional."""
+
+    def __init__(self):
+        self.entered = threading.Event()
+        self.release = threading.Event()
+
+    @property
+    def shape(self):
+        self.entered.set()
+        self.release.wait(HANG_GUARD)
+        return (3,)
+
+
+HeldTable.__qualname__ = "ndarray"
+
+
+@contextlib.contextmanager
+def held_call(gen):
+    """Keeps a call of `gen` inside its exclusive borrow for the block, on
+    another thread; yields the list that receives the held call's error."""
+    table = HeldTable()
+    errors = []
+
+    def call():
+        try:
+            gen(table, 0.1)
+        except BaseException as error:  # noqa: BLE001 - handed to the test
+            errors.append(error)
+
+    holder = threading.Thread(target=call)
+    holder.start()
+    try:
+        assert table.entered.wait(HANG_GUARD)
+        yield errors
+    finally:
+        table.release.set()
+        holder.join(HANG_GUARD)
+    assert not holder.is_alive(), "the held call hung"
