@@ -116,7 +116,9 @@ class Captured:
 @contextlib.contextmanager
 def captured_stderr():
     """Collects what the process writes to file descriptor 2 inside the block,
-    compiled code included; the text is in `.text` afterwards."""
+    compiled code included; the text is in `.text` afterwards. It is passed on
+    to the stream as well, so that nothing written there (a sanitizer's report,
+    say) is lost to whoever reads the stream."""
     captured = Captured()
     sys.stderr.flush()
     with tempfile.TemporaryFile() as sink:
@@ -129,7 +131,10 @@ def captured_stderr():
             os.dup2(saved, 2)
             os.close(saved)
             sink.seek(0)
-            captured.text = sink.read().decode("utf-8", "replace")
+            data = sink.read()
+            captured.text = data.decode("utf-8", "replace")
+            while data:
+                data = data[os.write(2, data):]
 
 
 class HeldTable:
