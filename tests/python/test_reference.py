@@ -249,12 +249,12 @@ def dry_reports(stderr):
     return [int(column) for column in re.findall(r"No argmin found!.*?column (\d+)", stderr)]
 
 
-PROBE_TABLE = normal_table(2, 64, seed=5)
+PROBE_TABLE = normal_table(2, 24, seed=5)
 
 
 def probe(model_obj):
     """A call whose holes tell where the object's stream stands, in any mode:
-    MNARrs visits 32 of the 64 columns chosen at random, MAR takes 32 of them
+    MNARrs visits 12 of the 24 columns chosen at random, MAR takes 12 of them
     at random as its hole columns."""
     alpha = model_obj.max_missing / 2 if isinstance(model_obj, ref.MARModel) else 0.25
     return PROBE_TABLE, alpha, "c"
