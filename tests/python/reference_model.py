@@ -19,6 +19,8 @@ from fractions import Fraction
 
 import numpy as np
 
+from helpers import shortest_text
+
 MASK32 = 0xFFFFFFFF
 MASK64 = 0xFFFFFFFFFFFFFFFF
 U32_MAX = MASK32
@@ -413,11 +415,48 @@ class CallReport:
     def __init__(self):
         self.passes = 0
         self.starved_picks = 0  # picks of a column without a non-missing cell
+        self.reported = []  # the columns of starved picks, once each, in order: "No argmin found!"
         self.ran_dry = False  # a pass began with no non-missing cell left in any column it serves
+        self.stopped_early = False
         self.total = 0
         self.h = None
         self.pairs = None
         self.capped_alpha = None
+
+
+# Once no column a call serves has a cell left, further passes only draw
+# their numbers and fail their picks. They are still drawn while the picks
+# left number at most the table's cell count or STOP_FLOOR, whichever is
+# larger; past that the call stops after the pass that blanked the last cell.
+STOP_FLOOR = 2**20
+
+
+def stops_early(matrix, served, picks_left):
+    rows = len(matrix)
+    cells = rows * (len(matrix[0]) if rows else 0)
+    dry = not any(_has_value(matrix, c) for c in served)
+    return dry and picks_left > max(cells, STOP_FLOOR)
+
+
+def run_pass(matrix, targets, tasks, mode, report):
+    """One pass. Every target drawn for it is checked before any pick; then each
+    task (hole column, driver column, target) picks a row of the hole column by
+    its driver's values, and the picks are blanked together."""
+    if any(math.isnan(target) for target in targets):
+        raise ModelPanic("Sample is nan")
+    picks = []
+    for hole, driver, target in tasks:
+        eligible = [not math.isnan(row[hole]) for row in matrix]
+        row = pick_row(_column(matrix, driver), eligible, mode, target)
+        if row is None:
+            report.starved_picks += 1
+            if hole not in report.reported:
+                report.reported.append(hole)
+        else:
+            picks.append((row, hole))
+    for r, c in picks:
+        matrix[r][c] = math.nan
+    report.passes += 1
 
 
 # ---------------------------------------------------------------------------
@@ -432,7 +471,6 @@ class MNARModel:
         self.mode = MODES[mode.lower()]
         self.rng = RandomSource(seed)
         self.last = None
-        self.stop_when_dry = False
 
     def __call__(self, table, alpha):
         report = self.last = CallReport()
@@ -445,8 +483,6 @@ class MNARModel:
         while done < total:
             if not any(_has_value(matrix, c) for c in range(cols)):
                 report.ran_dry = True
-                if self.stop_when_dry:
-                    break
             remaining = total - done
             if remaining >= cols:
                 visited = list(range(cols))
@@ -457,43 +493,18 @@ class MNARModel:
                     if j < remaining:
                         visited[j] = e
             targets = [gauss_sample(self.rng, *dists[c]) for c in visited]
-            picks = []
-            for c, target in zip(visited, targets):
-                if math.isnan(target):
-                    raise ModelPanic("Sample is nan")
-                values = _column(matrix, c)
-                row = pick_row(values, [not math.isnan(v) for v in values], self.mode, target)
-                if row is None:
-                    report.starved_picks += 1
-                else:
-                    picks.append((row, c))
-            for r, c in picks:
-                matrix[r][c] = math.nan
+            run_pass(matrix, targets, [(c, c, t) for c, t in zip(visited, targets)], self.mode,
+                     report)
             done += len(visited)
-            report.passes += 1
+            if stops_early(matrix, range(cols), total - done):
+                report.stopped_early = True
+                break
         return _to_array(matrix, rows, cols)
 
 
 # ---------------------------------------------------------------------------
 # MAR.
 # ---------------------------------------------------------------------------
-
-
-def format_float(x):
-    """Shortest round-trip decimal, positional, integral values without fraction."""
-    if math.isnan(x):
-        return "NaN"
-    if math.isinf(x):
-        return "inf" if x > 0 else "-inf"
-    if x == int(x) and abs(x) < 2**63:
-        text = str(int(x))
-        return "-" + text if math.copysign(1.0, x) < 0 and not text.startswith("-") else text
-    digits = repr(x)
-    if "e" in digits or "E" in digits:
-        from decimal import Decimal
-
-        digits = format(Decimal(digits), "f")
-    return digits
 
 
 def pearson(matrix, rows, cols):
@@ -533,13 +544,12 @@ class MARModel:
         self.mode = MODES[mode.lower()]
         self.rng = RandomSource(seed)
         self.last = None
-        self.stop_when_dry = False
 
     def adjust_alpha(self, n_cols, alpha):
         m = self.max_missing
         limit = m - fdiv(m, float(n_cols))
         if alpha > limit:
-            warnings.warn(MAR_WARNING + format_float(limit), UserWarning, stacklevel=2)
+            warnings.warn(MAR_WARNING + shortest_text(limit), UserWarning, stacklevel=2)
             return limit
         return alpha
 
@@ -573,31 +583,20 @@ class MARModel:
         done = 0
         if h == 0:
             return _to_array(matrix, rows, cols)  # no hole column: nothing to do
+        holes = [t for t, _ in pairs]
         while done < total:
-            if not any(_has_value(matrix, t) for t, _ in pairs):
+            if not any(_has_value(matrix, t) for t in holes):
                 report.ran_dry = True
-                if self.stop_when_dry:
-                    break
             remaining = total - done
             if remaining < cols:
                 selected = {pairs[p][0] for p in sample_indices(self.rng, h, min(h, remaining))}
             else:
-                selected = {t for t, _ in pairs}
+                selected = set(holes)
             targets = [gauss_sample(self.rng, *dists[d]) for _, d in pairs]
-            picks = []
-            for (t, d), target in zip(pairs, targets):
-                if math.isnan(target):
-                    raise ModelPanic("Sample is nan")
-                if t not in selected:
-                    continue
-                eligible = [not math.isnan(row[t]) for row in matrix]
-                row = pick_row(_column(matrix, d), eligible, self.mode, target)
-                if row is None:
-                    report.starved_picks += 1
-                else:
-                    picks.append((row, t))
-            for r, t in picks:
-                matrix[r][t] = math.nan
+            tasks = [(t, d, target) for (t, d), target in zip(pairs, targets) if t in selected]
+            run_pass(matrix, targets, tasks, self.mode, report)
             done += len(selected)
-            report.passes += 1
+            if stops_early(matrix, holes, total - done):
+                report.stopped_early = True
+                break
         return _to_array(matrix, rows, cols)

@@ -1,17 +1,13 @@
 import math
-import threading
 
 import numpy as np
 import pytest
 
 import gapweave
 from gapweave import MAR, MNARrs
+from helpers import held_call, holes
 
 TABLE = np.arange(60, dtype=float).reshape(20, 3) % 7 + np.arange(3)
-
-
-def holes(result):
-    return np.isnan(np.asarray(result, dtype=float))
 
 
 @pytest.mark.parametrize(
@@ -199,63 +195,43 @@ def test_unseeded_generators_differ(cls):
 
 def test_repr_during_call_is_refused():
     gen = MNARrs(seed=1, n_workers=1)
-    started = threading.Event()
-    release = threading.Event()
-    errors = []
-
-    # A data frame lookalike whose shape read blocks until released keeps the
-    # call inside its exclusive borrow.
-    class Blocking:
-        @property
-        def shape(self):
-            started.set()
-            release.wait(10)
-            return (1, 1)
-
-    Blocking.__qualname__ = "ndarray"
-
-    def call():
-        try:
-            gen(Blocking(), 0.1)
-        except BaseException as error:  # noqa: BLE001
-            errors.append(error)
-
-    thread = threading.Thread(target=call)
-    thread.start()
-    assert started.wait(10)
-    try:
+    with held_call(gen) as held_errors:
         with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
             repr(gen)
         with pytest.raises(RuntimeError, match="^Already borrowed$"):
             gen(TABLE, 0.1)
-    finally:
-        release.set()
-        thread.join()
-    assert errors  # the lookalike itself is refused once released
+    assert [type(e) for e in held_errors] == [TypeError]  # the lookalike itself, once released
     assert repr(gen) == "MNAR[0.5]"
 
 
 def test_mar_adjust_alpha_shared_borrow_blocked_by_call():
     gen = MAR(seed=1, n_workers=1)
-    started = threading.Event()
-    release = threading.Event()
-
-    class Blocking:
-        @property
-        def shape(self):
-            started.set()
-            release.wait(10)
-            return (1,)
-
-    Blocking.__qualname__ = "ndarray"
-    thread = threading.Thread(target=lambda: pytest.raises(BaseException, gen, Blocking(), 0.1))
-    thread.start()
-    assert started.wait(10)
-    try:
+    with held_call(gen):
         with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
             gen._adjust_alpha(10, 0.1)
-    finally:
-        release.set()
-        thread.join()
     assert gen._adjust_alpha(10, 0.1) == 0.1
     assert not math.isnan(gen._adjust_alpha(10, 0.1))
+
+
+def test_nested_shared_borrow_leaves_the_outer_one_held():
+    # _adjust_alpha holds a shared borrow while it converts alpha; repr inside
+    # takes and gives back one of its own. The outer borrow must still refuse
+    # a call afterwards: giving back a shared borrow counts one down.
+    gen = MAR(seed=1, n_workers=1)
+    seen = []
+
+    class ReprThenCall:
+        def __float__(self):
+            seen.append(repr(gen))
+            try:
+                gen(TABLE, 0.1)
+            except RuntimeError as error:
+                seen.append((type(error), str(error)))
+            else:
+                seen.append("the call went through")
+            return 0.1
+
+    assert gen._adjust_alpha(10, ReprThenCall()) == 0.1
+    assert seen == ["MAR", (RuntimeError, "Already borrowed")]
+    # Every borrow was given back.
+    assert holes(gen(TABLE, 0.1)).sum() == 6

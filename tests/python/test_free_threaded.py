@@ -18,23 +18,16 @@ import numpy as np
 import pytest
 
 import gapweave
-from conftest import free_threaded
+from helpers import (HANG_GUARD, UNDER_ASAN, correlated_table, free_threaded, held_call, rss_bytes,
+                     unsupported)
 
 pd = pytest.importorskip("pandas")
 
-HANG_GUARD = 120.0  # seconds; only ever reached when something hangs
 FREE_THREADED_BUILD = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
-
-
-def under_address_sanitizer():
-    with open("/proc/self/maps") as maps:
-        return "libasan" in maps.read()
-
 
 # Under AddressSanitizer every call is several times slower: the same work
 # is repeated fewer times there. Freed memory is also held back for a while,
 # so resident memory says nothing about leaks (its own leak check does).
-UNDER_ASAN = under_address_sanitizer()
 REPEATS = 1 if UNDER_ASAN else 3
 
 
@@ -84,12 +77,6 @@ def canonical(result):
     return ("array", str(result.dtype), result.shape, result.tobytes())
 
 
-def numeric_table(seed, rows=40, cols=6):
-    rng = np.random.default_rng(seed)
-    base = rng.normal(size=(rows, 1))
-    return base + rng.normal(scale=np.linspace(0.3, 2.0, cols), size=(rows, cols))
-
-
 def text_frame(seed, rows=30):
     rng = np.random.default_rng(seed)
     words = np.array(["ash", "birch", "cedar", "Elm", "fir", "10", "9"])
@@ -110,10 +97,10 @@ def workload(index):
     machinery is shared by all threads).
     """
     tables = [
-        numeric_table(index),
-        pd.DataFrame(numeric_table(100 + index, rows=25, cols=4), columns=list("abcd")),
+        correlated_table(40, 6, index),
+        pd.DataFrame(correlated_table(25, 4, 100 + index), columns=list("abcd")),
         text_frame(200 + index),
-        numeric_table(300 + index, rows=12, cols=3).astype(object),
+        correlated_table(12, 3, 300 + index).astype(object),
     ]
     calls = []
     for step in range(12):
@@ -147,11 +134,6 @@ def run_workload(index, barrier=None):
 
 def task_count():
     return len(os.listdir("/proc/self/task"))
-
-
-def rss_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def wait_for(predicate):
@@ -207,75 +189,39 @@ def test_separate_objects_on_eight_threads_match_sequential_calls():
 # --- one object, many threads -----------------------------------------------
 
 
-class HeldTable:
-    """A table lookalike whose intake blocks until released: a call on it
-    keeps its generator's exclusive borrow for as long as the test wants."""
-
-    def __init__(self):
-        self.entered = threading.Event()
-        self.release = threading.Event()
-
-    @property
-    def shape(self):
-        self.entered.set()
-        self.release.wait(HANG_GUARD)
-        return (3,)  # not two-dimensional: the held call then fails as unsupported
-
-
-HeldTable.__qualname__ = "ndarray"
-
-
 @pytest.mark.parametrize("cls", [gapweave.MNARrs, gapweave.MAR])
 def test_every_use_during_a_held_call_is_refused(cls):
     gen = cls(seed=5, n_workers=2)
-    table = numeric_table(1)
-    held = HeldTable()
-    outcome = []
+    table = correlated_table(40, 6, 1)
 
-    def held_call():
-        try:
-            gen(held, 0.1)
-        except TypeError as error:
-            outcome.append(str(error))
-
-    holder = threading.Thread(target=held_call)
-    holder.start()
-    try:
-        assert held.entered.wait(HANG_GUARD)
-
-        def hammer(index, barrier):
-            barrier.wait(HANG_GUARD)
-            seen = []
-            for attempt in range(200):
-                what = (index + attempt) % 3
-                try:
-                    if what == 0:
-                        gen(table, 0.2)
-                    elif what == 1:
-                        repr(gen)
-                    elif cls is gapweave.MAR:
-                        gen._adjust_alpha(10, 0.1)
-                    else:
-                        gen(data=table, alpha=0.2)
-                except RuntimeError as error:
-                    seen.append((what, str(error)))
+    def hammer(index, barrier):
+        barrier.wait(HANG_GUARD)
+        seen = []
+        for attempt in range(200):
+            what = (index + attempt) % 3
+            try:
+                if what == 0:
+                    gen(table, 0.2)
+                elif what == 1:
+                    repr(gen)
+                elif cls is gapweave.MAR:
+                    gen._adjust_alpha(10, 0.1)
                 else:
-                    seen.append((what, "succeeded during a held call"))
-            return seen
+                    gen(data=table, alpha=0.2)
+            except RuntimeError as error:
+                seen.append((what, str(error)))
+            else:
+                seen.append((what, "succeeded during a held call"))
+        return seen
 
+    with held_call(gen) as held_errors:
         for seen in run_threads(6, hammer):
             for what, message in seen:
                 if what == 1 or (what == 2 and cls is gapweave.MAR):
                     assert message == "Already mutably borrowed"
                 else:
                     assert message == "Already borrowed"
-    finally:
-        held.release.set()
-        holder.join(HANG_GUARD)
-    assert not holder.is_alive()
-    assert outcome == [
-        "Unsupported type: 'ndarray'. Supported types are: numpy.ndarray, pandas.DataFrame"
-    ]
+    assert [(type(e), str(e)) for e in held_errors] == [(TypeError, unsupported("ndarray"))]
     # Refused uses took no draws: the object continues its stream from the start.
     assert canonical(gen(table, 0.2)) == canonical(cls(seed=5, n_workers=1)(table, 0.2))
 
@@ -284,7 +230,7 @@ def test_every_use_during_a_held_call_is_refused(cls):
 @pytest.mark.parametrize("cls", [gapweave.MNARrs, gapweave.MAR])
 @pytest.mark.parametrize("kind", ["array", "frame"])
 def test_hammering_one_object(cls, kind):
-    table = numeric_table(7, rows=60, cols=8)
+    table = correlated_table(60, 8, 7)
     if kind == "frame":
         table = pd.DataFrame(table, columns=[f"c{i}" for i in range(8)])
     gen = cls(seed=11, n_workers=3)
@@ -350,7 +296,7 @@ def test_shared_borrows_do_not_refuse_each_other():
 def churn(index, barrier):
     """Creates and drops generators, some used, some failing to construct."""
     barrier.wait(HANG_GUARD)
-    table = numeric_table(index, rows=8, cols=3)
+    table = correlated_table(8, 3, index)
     made = 0
     for step in range(150):
         cls = gapweave.MNARrs if (index + step) % 2 else gapweave.MAR

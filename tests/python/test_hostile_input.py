@@ -8,7 +8,6 @@ each hole lands on the column's smallest value (the earliest row on ties).
 That makes the expected result of any accepted table easy to state.
 """
 
-import copy
 import math
 import sys
 import threading
@@ -27,34 +26,22 @@ if sys.maxsize <= 2**32:
     pytest.skip("hostile shapes need 64-bit sizes", allow_module_level=True)
 
 import gapweave
+from helpers import (HANG_GUARD, MISALIGNED, NOT_F64, UNDER_ASAN, bits, shortest_text, unaligned,
+                     unsupported)
 
 pd = pytest.importorskip("pandas")
 
-SUPPORTED = "numpy.ndarray, pandas.DataFrame"
-NOT_F64 = "buffer contents are not compatible with f64"
-MISALIGNED = "buffer contents are insufficiently aligned for f64"
 NO_ROWS = "index out of bounds: the len is 0 but the index is 0"
 EMPTY_MAR = "Failed to calculate pearson_correlation: EmptyInput"
 QUIET_NAN_BITS = 0x7FF8000000000000
-HANG_GUARD = 120.0  # seconds; only reached when a call hangs
-
-
-def under_address_sanitizer():
-    with open("/proc/self/maps") as maps:
-        return "libasan" in maps.read()
-
 
 # Under AddressSanitizer every call is several times slower; the same paths
 # run with fewer generated examples there.
 SETTINGS = settings(
-    max_examples=40 if under_address_sanitizer() else 120,
+    max_examples=40 if UNDER_ASAN else 120,
     deadline=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )
-
-
-def unsupported(name):
-    return f"Unsupported type: '{name}'. Supported types are: {SUPPORTED}"
 
 
 def guarded(function, *args):
@@ -97,10 +84,6 @@ def expect_error(function, args, error_type, message=None, prefix=None):
     if prefix is not None:
         assert str(value).startswith(prefix), str(value)
     return value
-
-
-def bits(array):
-    return np.ascontiguousarray(array, dtype=np.float64).view(np.uint64)
 
 
 # --- what "unchanged" means ---------------------------------------------------
@@ -268,10 +251,7 @@ def transformed(draw, array):
     elif how == "transposed":
         array = array.T
     elif how == "unaligned" and not array.dtype.hasobject and array.dtype.itemsize > 1:
-        raw = np.zeros(array.nbytes + 1, dtype=np.uint8)
-        view = raw[1:].view(array.dtype).reshape(array.shape)
-        view[...] = array
-        array = view
+        array = unaligned(array)
     elif how == "broadcast" and array.ndim == 2 and array.shape[0]:
         rows = draw(st.integers(0, 5))
         array = np.broadcast_to(array[:1], (rows, array.shape[1]))
@@ -341,9 +321,7 @@ def float64_views(draw):
     elif how == "fortran":
         view = np.asfortranarray(base)
     elif how == "unaligned":
-        raw = np.zeros(base.nbytes + 1, dtype=np.uint8)
-        view = raw[1:].view(np.float64).reshape(base.shape)
-        view[...] = base
+        view = unaligned(base)
     elif how == "read-only":
         view = base.copy()
         view.flags.writeable = False
@@ -486,17 +464,6 @@ def as_number(cell):
         return None
 
 
-def rendered(number):
-    """A number of a column that turned into text, in its shortest positional form."""
-    if math.isnan(number):
-        return "NaN"
-    if math.isinf(number):
-        return "inf" if number > 0 else "-inf"
-    if number == int(number):
-        return ("-" if math.copysign(1.0, number) < 0 and number == 0 else "") + str(int(number))
-    return np.format_float_positional(number, unique=True, trim="-")
-
-
 class CannotConvert(Exception):
     pass
 
@@ -507,7 +474,7 @@ def read_object_column(cells):
     for at, cell in enumerate(cells):
         number = as_number(cell)
         if number is None:
-            texts = [rendered(n) for n in numbers]
+            texts = [shortest_text(n) for n in numbers]
             for later in cells[at:]:
                 try:
                     text = str(later)
@@ -662,11 +629,6 @@ def shape_entries_then_failure():
     raise LookupError("shape ran dry")
 
 
-def unaligned_doubles(rows, cols):
-    raw = np.zeros(rows * cols * 8 + 1, dtype=np.uint8)
-    return raw[1:].view(np.float64).reshape(rows, cols)
-
-
 HAS_BUFFER_HOOK = sys.version_info >= (3, 12)
 
 class ShapeRunsDry(Pretender):
@@ -702,7 +664,7 @@ if HAS_BUFFER_HOOK:
          "Expected a 2-dimensional array"),
         (Pretender((3, 3), dtype="float64", buffer=np.zeros((2, 2))), BufferError,
          "slice to copy to (of length 9) does not match buffer length of 4"),
-        (Pretender((2, 2), dtype="float64", buffer=unaligned_doubles(2, 2)), BufferError,
+        (Pretender((2, 2), dtype="float64", buffer=unaligned(np.zeros((2, 2)))), BufferError,
          MISALIGNED),
         (Pretender((2, 2), dtype="int64", buffer=np.zeros((2, 2), np.int64)), BufferError, NOT_F64),
         (Pretender((2, 2), dtype="float64", buffer=b"\0" * 32), BufferError, NOT_F64),

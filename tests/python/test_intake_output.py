@@ -17,18 +17,11 @@ import numpy as np
 import pytest
 
 import gapweave
-
-SUPPORTED = "numpy.ndarray, pandas.DataFrame"
-NOT_F64 = "buffer contents are not compatible with f64"
-MISALIGNED = "buffer contents are insufficiently aligned for f64"
+from helpers import MISALIGNED, NOT_F64, bits, shortest_text, unaligned, unsupported
 
 
 def blank_nothing(table):
     return gapweave.MNARrs(seed=0)(table, 0.0)
-
-
-def unsupported(name):
-    return f"Unsupported type: '{name}'. Supported types are: {SUPPORTED}"
 
 
 def mismatch(expected, found):
@@ -40,24 +33,11 @@ def pd():
     return pytest.importorskip("pandas")
 
 
-def bits(array):
-    """The exact bit patterns of a float64 array, so -0.0 and NaN payloads count."""
-    return np.ascontiguousarray(array, dtype=np.float64).view(np.uint64)
-
-
 def sample_matrix(rows, cols):
     values = np.arange(rows * cols, dtype=np.float64).reshape(rows, cols) * 1.25 - 3.0
     if values.size:
         values.flat[values.size // 2] = np.nan
     return values
-
-
-def unaligned(values):
-    """A copy of `values` whose memory starts one byte past an aligned address."""
-    raw = np.zeros(values.size * 8 + 1, dtype=np.uint8)
-    view = raw[1:].view(np.float64).reshape(values.shape)
-    view[...] = values
-    return view
 
 
 def patched_frame(pd, data, **attributes):
@@ -293,6 +273,23 @@ def test_object_column_switches_to_text_at_first_non_number(cells, texts):
     assert result.dtype == object
     assert [type(cell) for cell in result[:, 0]] == [str] * len(texts)
     assert result[:, 0].tolist() == texts
+
+
+# Whole numbers past 2**53 read as their shortest digits, not their exact value.
+SHORTEST_TEXTS = [
+    (4.406890376269423e16, "44068903762694230"),
+    (1e16, "1" + "0" * 16),
+    (1e22, "1" + "0" * 22),
+    (1.5e300, "15" + "0" * 299),
+    (5e-324, "0." + "0" * 323 + "5"),
+    (-0.0, "-0"),
+]
+
+
+@pytest.mark.parametrize("number, text", SHORTEST_TEXTS, ids=[repr(n) for n, _ in SHORTEST_TEXTS])
+def test_numbers_before_a_text_read_as_their_shortest_decimal(number, text):
+    assert shortest_text(number) == text
+    assert blank_nothing(column_of([number, "x"]))[:, 0].tolist() == [text, "x"]
 
 
 def test_numeric_and_text_columns_of_one_object_array_keep_their_kinds():

@@ -5,18 +5,9 @@ import numpy as np
 import pytest
 
 from gapweave import MAR
+from helpers import correlated_table, holes
 
 WARNING = "Warning: Missing rate too high to ensure MAR properties! Maximum missing rate: "
-
-
-def table(rows=100, cols=10, seed=0):
-    rng = np.random.default_rng(seed)
-    base = rng.normal(size=(rows, 1))
-    return base + rng.normal(scale=np.linspace(0.2, 3.0, cols), size=(rows, cols))
-
-
-def holes(result):
-    return np.isnan(np.asarray(result, dtype=float))
 
 
 def call_quietly(gen, data, alpha):
@@ -27,14 +18,16 @@ def call_quietly(gen, data, alpha):
 
 
 def test_two_hole_columns_with_fifty_holes_each():
-    out, caught = call_quietly(MAR(max_missing_per_column=0.5, seed=3, n_workers=2), table(), 0.1)
+    gen = MAR(max_missing_per_column=0.5, seed=3, n_workers=2)
+    out, caught = call_quietly(gen, correlated_table(100, 10), 0.1)
     per_column = holes(out).sum(axis=0)
     assert caught == []
     assert sorted(per_column.tolist()) == [0] * 8 + [50, 50]
 
 
 def test_rate_cap_warns_and_nine_columns_take_holes():
-    out, caught = call_quietly(MAR(max_missing_per_column=0.5, seed=3, n_workers=2), table(), 0.6)
+    gen = MAR(max_missing_per_column=0.5, seed=3, n_workers=2)
+    out, caught = call_quietly(gen, correlated_table(100, 10), 0.6)
     assert caught == [WARNING + "0.45"]
     per_column = holes(out).sum(axis=0)
     assert (per_column > 0).sum() == 9 and per_column.sum() == 450
@@ -99,7 +92,7 @@ def test_failing_warning_machinery_is_a_panic(PanicException):
 def test_mid_greater_than_len(PanicException):
     gen = MAR(max_missing_per_column=-0.3, seed=1, n_workers=1)
     with pytest.raises(PanicException, match="^mid > len$"):
-        gen(table(), -5.0)
+        gen(correlated_table(100, 10), -5.0)
 
 
 @pytest.mark.parametrize("shape", [(0, 3), (4, 0)])
@@ -112,20 +105,20 @@ def test_empty_input(shape, PanicException):
 
 @pytest.mark.parametrize("alpha", [0.0, -1.0, float("nan")])
 def test_no_holes_for_non_positive_alpha(alpha):
-    data = table(20, 4)
+    data = correlated_table(20, 4)
     out, caught = call_quietly(MAR(seed=2, n_workers=1), data, alpha)
     assert caught == [] and np.array_equal(out, data)
 
 
 def test_no_hole_columns_ends_without_holes():
     # An infinite cap leaves no hole column (h = 0) although Total > 0.
-    data = table(20, 4)
+    data = correlated_table(20, 4)
     out, _ = call_quietly(MAR(max_missing_per_column=math.inf, seed=2, n_workers=1), data, 0.3)
     assert np.array_equal(out, data)
 
 
 def test_missing_cells_fall_back_to_column_zero_and_fail(PanicException):
-    data = table(20, 4)
+    data = correlated_table(20, 4)
     data[0, :] = np.nan
     with pytest.raises(PanicException, match="^Sample is nan$"):
         MAR(seed=1, n_workers=1)(data, 0.3)
@@ -140,7 +133,7 @@ def test_one_row_table_uses_column_zero_as_driver():
 @pytest.mark.parametrize("mode, pick", [("MAX", np.argmin), ("MIN", np.argmax)])
 def test_modes_follow_the_single_driver(mode, pick):
     # With every column but one a hole column, that one drives them all.
-    data = table(50, 4, seed=7)
+    data = correlated_table(50, 4, seed=7)
     # h = ceil(0.0149 * 4 / 0.02) = 3 hole columns, Total = ceil(0.0149 * 200) = 3 holes.
     gen = MAR(max_missing_per_column=0.02, mode=mode, seed=5, n_workers=2)
     out, _ = call_quietly(gen, data, 0.0149)
@@ -152,7 +145,7 @@ def test_modes_follow_the_single_driver(mode, pick):
 
 
 def test_results_independent_of_worker_count_and_reproducible():
-    data = table(60, 8, seed=4)
+    data = correlated_table(60, 8, seed=4)
     outs = [call_quietly(MAR(variance=0.4, max_missing_per_column=0.5, seed=99, n_workers=n), data, 0.23)[0] for n in (1, 2, 6)]
     assert all(np.array_equal(holes(outs[0]), holes(o)) for o in outs[1:])
     gen = MAR(variance=0.4, max_missing_per_column=0.5, seed=99, n_workers=3)
@@ -163,7 +156,7 @@ def test_results_independent_of_worker_count_and_reproducible():
 
 
 def test_large_rate_cap_does_not_hang():
-    data = table(10, 3)
+    data = correlated_table(10, 3)
     out, _ = call_quietly(MAR(max_missing_per_column=1e9, seed=1, n_workers=1), data, 1e8)
     per_column = holes(out).sum(axis=0)
     assert sorted(per_column.tolist()) == [0, 0, 10]
@@ -171,7 +164,7 @@ def test_large_rate_cap_does_not_hang():
 
 def test_data_frame_round_trip_keeps_kind():
     pd = pytest.importorskip("pandas")
-    frame = pd.DataFrame(table(30, 4), columns=["w", "x", "y", "z"])
+    frame = pd.DataFrame(correlated_table(30, 4), columns=["w", "x", "y", "z"])
     snapshot = frame.copy(deep=True)
     out, _ = call_quietly(MAR(max_missing_per_column=0.5, seed=1, n_workers=2), frame, 0.1)
     assert isinstance(out, pd.DataFrame) and list(out.columns) == ["w", "x", "y", "z"]

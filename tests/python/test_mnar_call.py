@@ -5,27 +5,20 @@ import numpy as np
 import pytest
 
 from gapweave import MNARrs
+from helpers import captured_stderr, holes, normal_table
 
 pd = pytest.importorskip("pandas")
 
 
-def table(rows=30, cols=4, seed=0):
-    return np.random.default_rng(seed).normal(size=(rows, cols))
-
-
-def holes(result):
-    return np.isnan(np.asarray(result, dtype=float))
-
-
 @pytest.mark.parametrize("alpha, expected", [(0.07, 8), (0.155, 16), (0.0, 0), (1.0, 100), (0.01, 1)])
 def test_total_rounds_up_after_double_product(alpha, expected):
-    out = MNARrs(seed=3, n_workers=2)(table(10, 10), alpha)
+    out = MNARrs(seed=3, n_workers=2)(normal_table(10, 10), alpha)
     assert holes(out).sum() == expected
 
 
 @pytest.mark.parametrize("alpha", [0.0, -0.5, float("nan"), -math.inf])
 def test_no_holes_but_output_is_new_of_same_kind(alpha):
-    data = table()
+    data = normal_table(30, 4)
     out = MNARrs(seed=1, n_workers=1)(data, alpha)
     assert type(out) is np.ndarray and out.dtype == np.float64
     assert out is not data
@@ -36,14 +29,14 @@ def test_no_holes_but_output_is_new_of_same_kind(alpha):
 def test_holes_spread_evenly(cols, total):
     rows = 20
     alpha = total / (rows * cols)
-    per_column = holes(MNARrs(seed=11, n_workers=3)(table(rows, cols), alpha)).sum(axis=0)
+    per_column = holes(MNARrs(seed=11, n_workers=3)(normal_table(rows, cols), alpha)).sum(axis=0)
     assert per_column.sum() == total
     assert set(per_column) <= {total // cols, -(-total // cols)}
 
 
 @pytest.mark.parametrize("mode, pick", [("MAX", np.argmin), ("MIN", np.argmax)])
 def test_max_takes_smallest_and_min_largest(mode, pick):
-    data = table(25, 3, seed=5)
+    data = normal_table(25, 3, seed=5)
     out = MNARrs(mode=mode, seed=2, n_workers=2)(data, 3 / data.size)  # one hole per column
     for c in range(3):
         assert np.flatnonzero(holes(out)[:, c]).tolist() == [pick(data[:, c])]
@@ -71,7 +64,7 @@ def test_gm_zero_variance_targets_the_median():
 
 @pytest.mark.parametrize("mode", ["GM", "MAX", "MIN"])
 def test_existing_missing_cell_fails_with_sample_is_nan(mode, PanicException):
-    data = table(8, 3)
+    data = normal_table(8, 3)
     data[4, 1] = np.nan
     before = data.copy()
     with pytest.raises(PanicException, match="^Sample is nan$"):
@@ -92,23 +85,50 @@ def test_no_columns_gives_empty_result():
 @pytest.mark.parametrize("mean, rows", [(1.0, 3), (2.0, 4)])
 def test_mean_past_the_end_faults(mean, rows, PanicException):
     with pytest.raises(PanicException, match="index out of bounds"):
-        MNARrs(mean=mean, n_workers=1)(table(rows, 2), 0.1)
+        MNARrs(mean=mean, n_workers=1)(normal_table(rows, 2), 0.1)
 
 
 @pytest.mark.parametrize("alpha", [1.0, 1.5, 1e12, math.inf])
 def test_alpha_at_or_above_one_blanks_everything_and_ends(alpha):
-    out = MNARrs(seed=8, n_workers=2)(table(12, 3), alpha)
+    out = MNARrs(seed=8, n_workers=2)(normal_table(12, 3), alpha)
     assert holes(out).all()
 
 
+@pytest.mark.parametrize("rows, cols", [(1, 1), (1025, 1024)], ids=["2**20 picks", "the cell count"])
+def test_a_call_past_the_last_cell_stops_only_past_its_threshold(rows, cols):
+    # Once every cell is blank, the passes left are drawn while the picks left
+    # number at most max(cells, 2**20); past that the call stops after the pass
+    # that blanked the last cell. Every pass here visits every column and draws
+    # the same numbers whatever it blanks, so a call that goes on leaves the
+    # stream where a call of alpha 1 and one for the rest leave it, and a call
+    # that stops leaves it where a call of alpha 1 does.
+    data = normal_table(rows, cols, seed=4)
+    cells = rows * cols
+    threshold = max(cells, 2**20)
+
+    def after(*alphas):
+        """The holes of a probe call after `alphas`, and the columns reported dry."""
+        gen = MNARrs(variance=1.0, seed=21, n_workers=2)
+        with captured_stderr() as stderr:
+            for alpha in alphas:
+                gen(data, alpha)
+        return holes(gen(normal_table(30, 4), 0.3)), stderr.text.count("No argmin found!")
+
+    went_on, reported = after(1 + threshold / cells)
+    assert np.array_equal(went_on, after(1.0, threshold / cells)[0]) and reported == cols
+    stopped, reported = after(1 + (threshold + 1) / cells)
+    assert np.array_equal(stopped, after(1.0)[0]) and reported == 0
+    assert not np.array_equal(went_on, stopped)
+
+
 def test_results_independent_of_worker_count():
-    data = table(40, 7, seed=2)
+    data = normal_table(40, 7, seed=2)
     results = [holes(MNARrs(variance=0.3, seed=1234, n_workers=n)(data, 0.37)) for n in (1, 2, 6)]
     assert all(np.array_equal(results[0], r) for r in results[1:])
 
 
 def test_same_seed_same_sequence_and_stream_continues():
-    data = table(30, 5, seed=3)
+    data = normal_table(30, 5, seed=3)
     a, b = MNARrs(variance=0.5, seed=77, n_workers=2), MNARrs(variance=0.5, seed=77, n_workers=4)
     first_a, first_b = holes(a(data, 0.2)), holes(b(data, 0.2))
     second_a, second_b = holes(a(data, 0.2)), holes(b(data, 0.2))
@@ -117,7 +137,7 @@ def test_same_seed_same_sequence_and_stream_continues():
 
 
 def test_callers_table_is_never_modified():
-    data = table(20, 4)
+    data = normal_table(20, 4)
     data_frame = pd.DataFrame(data.copy(), columns=list("abcd"))
     snapshot, frame_snapshot = data.copy(), data_frame.copy(deep=True)
     MNARrs(seed=1, n_workers=2)(data, 0.5)
@@ -173,17 +193,17 @@ def test_call_binding_errors(args, kwargs, message):
 def test_alpha_is_converted_before_the_table_is_read():
     with pytest.raises(TypeError, match="^argument 'alpha': "):
         MNARrs(n_workers=1)([1, 2], "much")
-    out = MNARrs(seed=0, n_workers=1)(data=table(4, 2), alpha=1)  # an int alpha, by keyword
+    out = MNARrs(seed=0, n_workers=1)(data=normal_table(4, 2), alpha=1)  # an int alpha, by keyword
     assert holes(out).all()
 
 
 def test_generator_usable_after_failure(PanicException):
     gen = MNARrs(seed=5, n_workers=2)
-    bad = table(5, 2)
+    bad = normal_table(5, 2)
     bad[0, 0] = np.nan
     with pytest.raises(PanicException):
         gen(bad, 0.5)
-    assert holes(gen(table(5, 2), 0.5)).sum() == 5
+    assert holes(gen(normal_table(5, 2), 0.5)).sum() == 5
 
 
 def test_deep_copy_of_inputs_unchanged_across_kinds():

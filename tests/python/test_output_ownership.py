@@ -19,24 +19,12 @@ import numpy as np
 import pytest
 
 import gapweave
+from helpers import UNDER_ASAN, bits, rss_bytes
 
 GENERATORS = {
     "MNARrs": lambda seed: gapweave.MNARrs(seed=seed, n_workers=2),
     "MAR": lambda seed: gapweave.MAR(seed=seed, n_workers=2),
 }
-
-
-def under_address_sanitizer():
-    with open("/proc/self/maps") as maps:
-        return "libasan" in maps.read()
-
-
-UNDER_ASAN = under_address_sanitizer()
-
-
-def bits(array):
-    """The exact bit patterns of a float64 array, so -0.0 and NaN payloads count."""
-    return np.ascontiguousarray(array, dtype=np.float64).view(np.uint64)
 
 
 def table(rows, cols, seed=0):
@@ -194,11 +182,6 @@ def test_frame_with_a_text_column_still_decodes_after_the_float_columns():
     assert list(result["t"]) == list(frame["t"])
     assert np.array_equal(result["x"].to_numpy(), frame["x"].to_numpy())
     assert np.array_equal(result["y"].to_numpy(), frame["y"].to_numpy())
-
-
-def rss_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 @pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer holds freed memory back; "

@@ -3,10 +3,12 @@
 The model in reference_model.py is checked first against fixed stream vectors,
 then every seeded call of ``MNARrs`` and ``MAR`` is compared with it bit for
 bit: the positions of the holes, the untouched cells, the warnings, the
-failures, and the stream position (a second call on the same object).
+failures, the columns reported on standard error as run dry, and the stream
+position (a second call and a probe call on the same object).
 """
 
 import math
+import re
 import warnings
 
 import numpy as np
@@ -17,6 +19,7 @@ from hypothesis import strategies as st
 
 import gapweave
 import reference_model as ref
+from helpers import captured_stderr, normal_table
 
 SETTINGS = settings(
     max_examples=100,
@@ -241,24 +244,47 @@ def assert_same(got, expected, table):
     assert np.array_equal(bits(value_g), bits(table))
 
 
-def check_pair(module_obj, model_obj, calls):
-    """Run each (table, alpha, layout) on both objects in turn and compare."""
-    for table, alpha, layout in calls:
-        data = as_input(table, layout)
+def dry_reports(stderr):
+    """The columns named by the module's "No argmin found!" reports, in order."""
+    return [int(column) for column in re.findall(r"No argmin found!.*?column (\d+)", stderr)]
+
+
+PROBE_TABLE = normal_table(2, 24, seed=5)
+
+
+def probe(model_obj):
+    """A call whose holes tell where the object's stream stands, in any mode:
+    MNARrs visits 12 of the 24 columns chosen at random, MAR takes 12 of them
+    at random as its hole columns."""
+    alpha = model_obj.max_missing / 2 if isinstance(model_obj, ref.MARModel) else 0.25
+    return PROBE_TABLE, alpha, "c"
+
+
+def compare_call(module_obj, model_obj, table, alpha, layout="c"):
+    """One call on both objects: the same outcome and the same columns reported as
+    run dry, and the caller's table left as it was. Returns the model's outcome
+    and its report of the call."""
+    data = as_input(table, layout)
+    with captured_stderr() as stderr:
         got = outcome_of(lambda: module_obj(data, alpha))
-        expected = outcome_of(lambda: model_obj(table, alpha))
-        # Once every column a call serves has run dry the module may stop issuing passes,
-        # which leaves the stream elsewhere than a literal run; such calls are not compared.
-        assume(not model_obj.last.ran_dry)
-        event(f"some picks found no cell left: {model_obj.last.starved_picks > 0}")
+    expected = outcome_of(lambda: model_obj(table, alpha))
+    assert_same(got, expected, table)
+    assert dry_reports(stderr.text) == model_obj.last.reported
+    assert np.array_equal(np.ascontiguousarray(data, dtype=np.float64).view(np.int64),
+                          table.view(np.int64))
+    return expected, model_obj.last
+
+
+def check_pair(module_obj, model_obj, calls):
+    """Run each (table, alpha, layout), then the probe, on both objects in turn and compare."""
+    for table, alpha, layout in calls + [probe(model_obj)]:
+        expected, report = compare_call(module_obj, model_obj, table, alpha, layout)
+        event(f"some picks found no cell left: {report.starved_picks > 0}")
+        event(f"stopped early: {report.stopped_early}")
         event(f"outcome: {expected[0]} {expected[1] if expected[0] == 'panic' else ''}")
         event(f"rows > 10: {table.shape[0] > 10}; cols > 3: {table.shape[1] > 3}")
         if expected[0] == "ok":
             event(f"holes made: {bool(np.isnan(expected[1]).sum() > np.isnan(table).sum())}")
-        assert_same(got, expected, table)
-        # The caller's object is left as it was.
-        assert np.array_equal(np.ascontiguousarray(data, dtype=np.float64).view(np.int64),
-                              table.view(np.int64))
 
 
 # ---------------------------------------------------------------------------
@@ -297,7 +323,10 @@ def tables(draw, max_rows=40, min_cols=1, max_cols=8, nan=False):
     return table
 
 
-alphas = st.one_of(st.floats(0.05, 1.0), st.sampled_from([1.0, 0.5, 1e-9, 0.0]), st.floats(0.0, 1.0))
+# Above 1 every cell runs dry: the passes left are drawn (1.5, 3) or, past
+# the table's cell count and 2**20 picks, the call stops (1e12, inf).
+alphas = st.one_of(st.floats(0.05, 1.0), st.sampled_from([1.0, 0.5, 1e-9, 0.0]), st.floats(0.0, 1.0),
+                   st.sampled_from([1.5, 3.0, 1e12, math.inf]))
 seeds = st.integers(0, 2**64 - 1)
 layouts = st.sampled_from(["c", "c", "fortran", "frame"])
 calls = st.tuples(tables(), alphas, layouts)
@@ -414,7 +443,8 @@ def test_mnar_without_columns_gives_no_holes():
 # MAR.
 # ---------------------------------------------------------------------------
 
-MAX_MISSING = [0.8, 0.5, 0.3, 1.0, 0.25]
+# Caps above 1 let MAR's hole columns run dry too.
+MAX_MISSING = [0.8, 0.5, 0.3, 1.0, 0.25, 4.0, 1e9]
 
 
 @SETTINGS
@@ -599,3 +629,25 @@ def test_mar_driver_with_missing_cell_fails_with_sample_is_nan(mode):
     clean = np.arange(24, dtype=float).reshape(6, 4) ** 1.5
     assert_same(outcome_of(lambda: module_obj(clean, 0.3)),
                 outcome_of(lambda: model_obj(clean, 0.3)), clean)
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize(
+    "cls, alpha, stops",
+    [("MNARrs", 3.0, False), ("MNARrs", 1e12, True), ("MAR", 3.0, False), ("MAR", math.inf, True)],
+)
+def test_calls_past_the_last_cell(cls, alpha, stops, mode):
+    # 7 x 5 cells. Three times as many picks as cells: the passes after the last
+    # cell still draw their numbers, and each column that runs out is reported
+    # once. Far more: the call stops after the pass that blanked the last cell,
+    # and its stream is left there. (MAR's cap of 1e9 lets its rate go past 1.)
+    table = normal_table(7, 5, seed=1)
+    if cls == "MNARrs":
+        module_obj, model_obj = gapweave.MNARrs(0.5, 0.3, mode, 3, 2), ref.MNARModel(0.5, 0.3, mode, 3)
+    else:
+        module_obj = gapweave.MAR(0.5, 0.3, 1e9, mode, 3, 2)
+        model_obj = ref.MARModel(0.5, 0.3, 1e9, mode, 3)
+    expected, report = compare_call(module_obj, model_obj, table, alpha)
+    assert expected[0] == "ok" and report.stopped_early == stops
+    assert bool(report.reported) != stops
+    compare_call(module_obj, model_obj, *probe(model_obj))

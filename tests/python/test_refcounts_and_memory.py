@@ -10,7 +10,6 @@ grow with the number of repetitions.
 """
 
 import gc
-import os
 import sys
 import warnings
 
@@ -18,29 +17,14 @@ import numpy as np
 import pytest
 
 import gapweave
+from helpers import UNDER_ASAN, normal_table, panic_type, rss_bytes
 
 pd = pytest.importorskip("pandas")
 
-
-
-def under_address_sanitizer():
-    with open("/proc/self/maps") as maps:
-        return "libasan" in maps.read()
-
-
 # Under AddressSanitizer (whose leak check watches every allocation anyway)
 # a few hundred repetitions still show a leak or an extra release per call.
-REPEATS = 500 if under_address_sanitizer() else 2000
+REPEATS = 500 if UNDER_ASAN else 2000
 WARM_UP = REPEATS // 4
-
-
-def panic_type():
-    try:
-        gapweave.MNARrs(n_workers=0)
-    except BaseException as error:  # noqa: BLE001 - the class is what we want
-        return type(error)
-    raise AssertionError("n_workers=0 did not fault")
-
 
 PanicException = panic_type()
 
@@ -108,10 +92,6 @@ def fresh_int(text):
     return int(text) + 10**6
 
 
-def numeric_table():
-    return np.random.default_rng(0).normal(size=(12, 4))
-
-
 def object_table():
     table = np.empty((6, 3), dtype=object)
     table[:, 0] = [fresh_float("1.5"), fresh_int("2"), True, fresh_float("-0.5"), fresh_int("7"),
@@ -149,7 +129,7 @@ def expect(error_type, operation):
 
 def cases():
     """(id, operation, objects whose reference counts must not move)."""
-    table = numeric_table()
+    table = normal_table(12, 4)
     with_hole = table.copy()
     with_hole[np.arange(4) * 2, np.arange(4)] = np.nan  # a missing cell in every column
     objects = object_table()
@@ -290,15 +270,10 @@ def test_reference_counts_and_blocks_stay_put(operation, objects, capfd):
     capfd.readouterr()  # the fault reports of the failing cases
 
 
-def rss_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-@pytest.mark.skipif(under_address_sanitizer(),
+@pytest.mark.skipif(UNDER_ASAN,
                     reason="AddressSanitizer holds freed memory back; its leak check covers this")
 def test_memory_is_flat_over_ten_thousand_small_calls(capfd):
-    table = numeric_table()
+    table = normal_table(12, 4)
     with_hole = table.copy()
     with_hole[0, 0] = np.nan
     objects = object_table()
