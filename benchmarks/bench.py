@@ -149,6 +149,15 @@ def memory_ratios(jobs: list[tuple]) -> list[float]:
 
 # --- output -----------------------------------------------------------------
 
+def others_cpu_share(seconds: float = 1.0) -> float:
+    """Share of all cores busy over the next `seconds`, while this process sleeps."""
+    def sample() -> tuple[int, int]:
+        fields = [int(x) for x in Path("/proc/stat").read_text().split("\n", 1)[0].split()[1:]]
+        return sum(fields), fields[3] + fields[4]  # all, idle + iowait
+    (total0, idle0), _, (total1, idle1) = sample(), time.sleep(seconds), sample()
+    return 1 - (idle1 - idle0) / max(total1 - total0, 1)
+
+
 def print_header(args: argparse.Namespace) -> None:
     cpu = next((line.split(":", 1)[1].strip() for line in Path("/proc/cpuinfo").read_text().splitlines()
                 if line.startswith("model name")), platform.processor() or "unknown")
@@ -161,7 +170,11 @@ def print_header(args: argparse.Namespace) -> None:
                                 cwd=Path(__file__).parent, check=True).stdout.strip()
     except (OSError, subprocess.CalledProcessError):
         commit = "unknown"
-    print(f"machine: {cpu}, {os.cpu_count()} cores, load average {os.getloadavg()[0]:.2f} at start")
+    busy = others_cpu_share()
+    print(f"machine: {cpu}, {os.cpu_count()} cores; other work used {busy:.0%} of them in the second before")
+    if busy > 0.1:
+        print("warning: other work shares the machine: the times, above all the 1-worker speed-up, "
+              "are not those of a quiet machine")
     print(f"Python {platform.python_version()}, NumPy {np.__version__}, gapweave {version} (commit {commit})")
     print(f"command: {shlex.join([sys.executable, *sys.argv])}")
 
@@ -343,7 +356,7 @@ def main() -> None:
     warnings.simplefilter("ignore")
     print_header(args)
     (scaling_table if args.scaling else threshold_table)(args)
-    print(f"load average {os.getloadavg()[0]:.2f} at the end")
+    print(f"other work used {others_cpu_share():.0%} of the cores in the second after")
 
 
 if __name__ == "__main__":
