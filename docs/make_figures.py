@@ -177,10 +177,10 @@ def figure_mar_columns(out):
 
 
 def figure_imputers(out, small):
-    spec = importlib.util.spec_from_file_location("evaluate_imputers",
-                                                  HERE.parent / "examples" / "evaluate_imputers.py")
-    example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(example)
+    module_spec = importlib.util.spec_from_file_location(
+        "evaluate_imputers", HERE.parent / "examples" / "evaluate_imputers.py")
+    example = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(example)
     if small:
         results = example.evaluate(datasets=("diabetes",), alphas=(0.2,), seeds=(0,))
     else:
