@@ -20,7 +20,7 @@ namespace gapweave {
 namespace {
 
 // Values that collide: duplicates, signed zeros, infinities, subnormals,
-// huge magnitudes whose squares overflow, neighbours whose squares round
+// huge magnitudes whose squares (or sums) overflow, neighbours whose squares round
 // together, and small integers.
 double adversarial_value(RandomSource& rng, int palette) {
     static const double kSpecial[] = {0.0,
@@ -41,7 +41,9 @@ double adversarial_value(RandomSource& rng, int palette) {
                                       0.9999999999999999,
                                       3.0,
                                       1e154,
-                                      1e-170};
+                                      1e-170,
+                                      0x1p1023,  // two of them sum past the largest double
+                                      -std::numeric_limits<double>::max()};
     constexpr std::uint32_t kCount = sizeof(kSpecial) / sizeof(kSpecial[0]);
     switch (palette) {
         case 0: return static_cast<double>(rng.uniform_below(4));  // heavy ties

@@ -29,12 +29,15 @@ ColumnDistribution distribution_of_cells(const std::vector<double>& cells, std::
 }
 
 // A distribution for MAX and MIN, which use the targets only to fail on a
-// NaN one. With finite cells the centre is finite, so any finite centre
+// NaN one. Cells below half the largest double in magnitude have a finite
+// centre (the mean of two of them cannot overflow), so any finite centre
 // fails alike, and the spread is computed as ever (it may overflow, or be
 // NaN for a NaN variance); other columns get their exact distribution.
 ColumnDistribution finiteness_of_cells(const std::vector<double>& cells, std::uint32_t k,
                                        double variance) {
-    if (!std::all_of(cells.begin(), cells.end(), [](double v) { return std::isfinite(v); })) {
+    constexpr double kHalfOfLargest = 0x1p1023;
+    if (!std::all_of(cells.begin(), cells.end(),
+                     [](double v) { return std::fabs(v) < kHalfOfLargest; })) {
         return distribution_of_cells(cells, k, variance);
     }
     const auto [low, high] = std::minmax_element(cells.begin(), cells.end());
