@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <numeric>
 #include <optional>
 #include <utility>
 
@@ -26,22 +25,6 @@ ColumnDistribution distribution_of_cells(const std::vector<double>& cells, std::
     std::vector<std::int64_t> keys = large_vector<std::int64_t>(cells.size());
     std::transform(cells.begin(), cells.end(), keys.begin(), total_order_key);
     return column_distribution(keys, k, variance);
-}
-
-// A distribution for MAX and MIN, which use the targets only to fail on a
-// NaN one. Cells below half the largest double in magnitude have a finite
-// centre (the mean of two of them cannot overflow), so any finite centre
-// fails alike, and the spread is computed as ever (it may overflow, or be
-// NaN for a NaN variance); other columns get their exact distribution.
-ColumnDistribution finiteness_of_cells(const std::vector<double>& cells, std::uint32_t k,
-                                       double variance) {
-    constexpr double kHalfOfLargest = 0x1p1023;
-    if (!std::all_of(cells.begin(), cells.end(),
-                     [](double v) { return std::fabs(v) < kHalfOfLargest; })) {
-        return distribution_of_cells(cells, k, variance);
-    }
-    const auto [low, high] = std::minmax_element(cells.begin(), cells.end());
-    return {*low, variance * (*high - *low)};
 }
 
 bool column_has_missing(const Matrix& matrix, std::size_t column) {
@@ -191,9 +174,7 @@ DriverColumns prepare_columns(ThreadPool& pool, const Matrix& matrix,
                 prepared.columns[c].sorted = std::move(sorted);
                 return;
             }
-            prepared.distributions[c] = mode == Mode::GM
-                                            ? distribution_of_cells(cells[c], k, variance)
-                                            : finiteness_of_cells(cells[c], k, variance);
+            prepared.distributions[c] = distribution_of_cells(cells[c], k, variance);
             prepared.columns[c].cells =
                 std::make_shared<const std::vector<double>>(std::move(cells[c]));
         },
