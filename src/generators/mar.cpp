@@ -9,52 +9,95 @@
 #include "generators/passes.hpp"
 #include "generators/planned/schedule.hpp"
 #include "generators/utils.hpp"
+#include "pool/job_scope.hpp"
 #include "random/index_selection.hpp"
 #include "support/fault.hpp"
 #include "support/float_format.hpp"
 
 namespace gapweave {
 
-PairCorrelations::PairCorrelations(const Matrix& matrix, std::span<const std::uint32_t> holes,
+namespace {
+
+// Splits [0, count) into one contiguous range per worker (fewer when count is
+// smaller); range i is [bounds[i], bounds[i + 1]).
+std::vector<std::size_t> split_range(std::size_t count, std::size_t workers) {
+    const std::size_t parts = std::max<std::size_t>(1, std::min(count, workers));
+    std::vector<std::size_t> bounds(parts + 1);
+    for (std::size_t i = 0; i <= parts; ++i) bounds[i] = count * i / parts;
+    return bounds;
+}
+
+}  // namespace
+
+PairCorrelations::PairCorrelations(ThreadPool& pool, const Matrix& matrix,
+                                   std::span<const std::uint32_t> holes,
                                    std::span<const std::uint32_t> candidates)
     : candidates_(candidates.size()), strengths_(holes.size() * candidates.size()) {
     // Each column's sums run over its rows in order, exactly as one column
-    // at a time would, but the table is read row by row for all columns
-    // together, so it streams through memory once per pass.
+    // at a time would. Each job takes a range of columns (or of pairs) and
+    // reads the table row by row for all of them together; which job sums
+    // which column does not change a bit of the result.
     const std::size_t rows = matrix.rows;
     const std::size_t cols = matrix.cols;
     const double count = static_cast<double>(rows);
-    std::vector<double> sums(cols, 0.0);
-    std::vector<double> running_mean(cols, 0.0);
-    std::vector<double> squares(cols, 0.0);
-    for (std::size_t r = 0; r < rows; ++r) {
-        const double* row = &matrix.data[r * cols];
-        const double n = static_cast<double>(r + 1);
-        for (std::size_t c = 0; c < cols; ++c) {
-            const double x = row[c];
-            sums[c] += x;
-            // Welford's update of the mean and the sum of squared deviations.
-            const double delta = x - running_mean[c];
-            running_mean[c] = running_mean[c] + delta / n;
-            squares[c] = std::fma(x - running_mean[c], delta, squares[c]);
-        }
-    }
     std::vector<double> means(cols);
     std::vector<double> deviations(cols);
-    for (std::size_t c = 0; c < cols; ++c) {
-        means[c] = sums[c] / count;
-        deviations[c] = std::sqrt(squares[c] / count);
-    }
+    const std::vector<std::size_t> column_bounds = split_range(cols, pool.max_count());
+    parallel_for(
+        pool, column_bounds.size() - 1,
+        [&](std::size_t part) {
+            const std::size_t first = column_bounds[part];
+            const std::size_t width = column_bounds[part + 1] - first;
+            std::vector<double> sums(width, 0.0);
+            std::vector<double> running_mean(width, 0.0);
+            std::vector<double> squares(width, 0.0);
+            for (std::size_t r = 0; r < rows; ++r) {
+                const double* row = &matrix.data[r * cols + first];
+                const double n = static_cast<double>(r + 1);
+                for (std::size_t c = 0; c < width; ++c) {
+                    const double x = row[c];
+                    sums[c] += x;
+                    // Welford's update of the mean and the sum of squared deviations.
+                    const double delta = x - running_mean[c];
+                    running_mean[c] = running_mean[c] + delta / n;
+                    squares[c] = std::fma(x - running_mean[c], delta, squares[c]);
+                }
+            }
+            for (std::size_t c = 0; c < width; ++c) {
+                means[first + c] = sums[c] / count;
+                deviations[first + c] = std::sqrt(squares[c] / count);
+            }
+        },
+        "a correlation job failed");
 
+    // Covariance sums of pair p = (holes[p / m], candidates[p % m]).
     std::vector<double> covariances(strengths_.size(), 0.0);
-    for (std::size_t r = 0; r < rows; ++r) {
-        const double* row = &matrix.data[r * cols];
-        double* sum = covariances.data();
-        for (std::uint32_t a : holes) {
-            const double da = row[a] - means[a];
-            for (std::uint32_t b : candidates) *sum++ += da * (row[b] - means[b]);
-        }
+    std::vector<std::uint32_t> pair_hole(strengths_.size());
+    std::vector<std::uint32_t> pair_candidate(strengths_.size());
+    for (std::size_t p = 0; p < strengths_.size(); ++p) {
+        pair_hole[p] = holes[p / candidates_];
+        pair_candidate[p] = candidates[p % candidates_];
     }
+    const std::vector<std::size_t> pair_bounds = split_range(strengths_.size(), pool.max_count());
+    parallel_for(
+        pool, pair_bounds.size() - 1,
+        [&](std::size_t part) {
+            const std::size_t first = pair_bounds[part];
+            const std::size_t end = pair_bounds[part + 1];
+            // Summed apart from the other jobs' entries, which share cache lines.
+            std::vector<double> sums(end - first, 0.0);
+            for (std::size_t r = 0; r < rows; ++r) {
+                const double* row = &matrix.data[r * cols];
+                for (std::size_t p = first; p < end; ++p) {
+                    const std::uint32_t a = pair_hole[p];
+                    const std::uint32_t b = pair_candidate[p];
+                    sums[p - first] += (row[a] - means[a]) * (row[b] - means[b]);
+                }
+            }
+            std::copy(sums.begin(), sums.end(),
+                      covariances.begin() + static_cast<std::ptrdiff_t>(first));
+        },
+        "a correlation job failed");
     // No guard against a zero deviation: a constant column gives NaN or
     // infinities, which never win the strict comparison of the driver choice.
     for (std::size_t i = 0; i < holes.size(); ++i) {
@@ -98,7 +141,7 @@ MarPlan MAR::prepare(const Matrix& matrix, double alpha, const WarnFn& warn) {
     const std::span<const std::uint32_t> holes(order.data(), plan.holes);
     const std::span<const std::uint32_t> candidates(order.data() + plan.holes, cols - plan.holes);
 
-    const PairCorrelations correlation(matrix, holes, candidates);
+    const PairCorrelations correlation(pool, matrix, holes, candidates);
     plan.pairs.reserve(holes.size());
     for (std::size_t i = 0; i < holes.size(); ++i) {
         const std::uint32_t hole = holes[i];
@@ -163,7 +206,7 @@ Matrix MAR::punch_passes(Matrix matrix, double alpha, const WarnFn& warn) {
     if (plan.total == 0 || plan.holes == 0) return matrix;
 
     auto shared = std::make_shared<Matrix>(std::move(matrix));
-    PassLedger ledger(*shared, plan.pairs, plan.total);
+    PassLedger ledger(pool, *shared, plan.pairs, plan.total);
     PassByPass picks(pool, shared, plan.pairs, mode, "Err: Multithreading issue detected!");
     run_passes(plan, distribution, shared->cols, ledger, picks);
     return std::move(*shared);
@@ -181,9 +224,17 @@ Matrix MAR::punch(Matrix matrix, double alpha, const WarnFn& warn) {
 
     auto shared = std::make_shared<Matrix>(std::move(matrix));
     DriverColumns drivers = prepare_columns(pool, *shared, plan.pairs, mode, k, variance);
-    PassLedger ledger(*shared, plan.pairs, plan.total);
-    PlannedPicks picks(pool, plan.pairs, ledger, plan.total, mode, variance,
-                       /*keep_passes=*/true);
+    PassLedger ledger(pool, *shared, plan.pairs, plan.total);
+    // Drivers are non-hole columns except where no candidate correlates
+    // (then column 0, which may be a hole column); only such a pair needs
+    // the pass of each of its driver's picks.
+    const bool driven_by_hole =
+        std::any_of(plan.pairs.begin(), plan.pairs.end(), [&](const HolePair& pair) {
+            return pair.driver != pair.hole &&
+                   std::any_of(plan.pairs.begin(), plan.pairs.end(),
+                               [&](const HolePair& other) { return other.hole == pair.driver; });
+        });
+    PlannedPicks picks(pool, plan.pairs, ledger, plan.total, mode, variance, driven_by_hole);
     run_passes(plan, drivers.distributions, cols, ledger, picks);
     picks.finish(shared, std::move(drivers));
     return std::move(*shared);

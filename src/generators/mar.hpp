@@ -67,7 +67,8 @@ private:
 // Welford standard deviations, and no guard against a zero deviation.
 class PairCorrelations {
 public:
-    PairCorrelations(const Matrix& matrix, std::span<const std::uint32_t> holes,
+    // The sums are spread over the pool's workers by column and by pair.
+    PairCorrelations(ThreadPool& pool, const Matrix& matrix, std::span<const std::uint32_t> holes,
                      std::span<const std::uint32_t> candidates);
     // |r| of holes[i] with candidates[j].
     double strength(std::size_t i, std::size_t j) const { return strengths_[i * candidates_ + j]; }

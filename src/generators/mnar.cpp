@@ -85,7 +85,7 @@ Matrix MNAR::punch_passes(Matrix matrix, double alpha) {
 
     auto shared = std::make_shared<Matrix>(std::move(matrix));
     const std::vector<HolePair> pairs = own_columns(shared->cols);
-    PassLedger ledger(*shared, pairs, total);
+    PassLedger ledger(pool, *shared, pairs, total);
     PassByPass picks(pool, shared, pairs, mode, "Still references alive");
     run_passes(rng, distribution, total, ledger, picks);
     return std::move(*shared);
@@ -105,7 +105,7 @@ Matrix MNAR::punch(Matrix matrix, double alpha) {
     auto shared = std::make_shared<Matrix>(std::move(matrix));
     const std::vector<HolePair> pairs = own_columns(cols);
     DriverColumns drivers = prepare_columns(pool, *shared, pairs, mode, k, variance);
-    PassLedger ledger(*shared, pairs, total);
+    PassLedger ledger(pool, *shared, pairs, total);
     // No column drives another, so the picks' passes are not needed.
     PlannedPicks picks(pool, pairs, ledger, total, mode, variance, /*keep_passes=*/false);
     run_passes(rng, drivers.distributions, total, ledger, picks);

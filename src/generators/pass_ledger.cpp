@@ -3,19 +3,39 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <utility>
+
+#include "pool/job_scope.hpp"
 
 namespace gapweave {
 
-PassLedger::PassLedger(const Matrix& matrix, std::span<const HolePair> pairs, std::uint32_t total)
+PassLedger::PassLedger(ThreadPool& pool, const Matrix& matrix, std::span<const HolePair> pairs,
+                       std::uint32_t total)
     : pairs_(pairs),
       present_(matrix.cols, 0),
       reported_(matrix.cols, false),
       cells_(checked_cells(matrix.rows, matrix.cols)),
       total_(total) {
-    for (std::size_t r = 0; r < matrix.rows; ++r) {
-        for (std::size_t c = 0; c < matrix.cols; ++c) {
-            if (!std::isnan(matrix.at(r, c))) ++present_[c];
-        }
+    // Counted by blocks of rows, each block on its own; integer sums do not
+    // depend on how the rows were split.
+    constexpr std::size_t kBlockRows = 1 << 16;
+    const std::size_t blocks = (matrix.rows + kBlockRows - 1) / kBlockRows;
+    std::vector<std::vector<std::size_t>> counts(blocks);
+    parallel_for(
+        pool, blocks,
+        [&](std::size_t block) {
+            std::vector<std::size_t> present(matrix.cols, 0);
+            const std::size_t end = std::min(matrix.rows, (block + 1) * kBlockRows);
+            for (std::size_t r = block * kBlockRows; r < end; ++r) {
+                for (std::size_t c = 0; c < matrix.cols; ++c) {
+                    if (!std::isnan(matrix.at(r, c))) ++present[c];
+                }
+            }
+            counts[block] = std::move(present);
+        },
+        "a counting job failed");
+    for (const std::vector<std::size_t>& block : counts) {
+        for (std::size_t c = 0; c < matrix.cols; ++c) present_[c] += block[c];
     }
     for (const HolePair& pair : pairs) holes_present_ += present_[pair.hole];
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "generators/common.hpp"
+#include "pool/thread_pool.hpp"
 #include "support/fault.hpp"
 
 namespace gapweave {
@@ -30,8 +31,10 @@ public:
     // The slot of a target that was drawn but takes no pick this pass.
     static constexpr std::size_t kNoPick = std::numeric_limits<std::size_t>::max();
 
-    // `total` picks requested over the slots `pairs` of `matrix`.
-    PassLedger(const Matrix& matrix, std::span<const HolePair> pairs, std::uint32_t total);
+    // `total` picks requested over the slots `pairs` of `matrix`; the
+    // present cells are counted on `pool`.
+    PassLedger(ThreadPool& pool, const Matrix& matrix, std::span<const HolePair> pairs,
+               std::uint32_t total);
 
     bool unfinished() const noexcept { return done_ < total_; }
     std::uint32_t remaining() const noexcept { return total_ - done_; }
