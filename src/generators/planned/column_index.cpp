@@ -11,6 +11,8 @@ namespace gapweave {
 
 namespace {
 
+const std::int64_t kInfiniteKey = total_order_key(INFINITY);
+
 bool same_bits(double a, double b) noexcept {
     return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
 }
@@ -48,27 +50,47 @@ ColumnIndex::ColumnIndex(std::shared_ptr<const SortedColumn> candidates, std::si
       rows_(column_->rows.data()),
       size_(column_->size()),
       live_(size_, true),
-      starts_(size_, true) {
+      starts_(size_, true),
+      table_rows_(table_rows) {
     expect(column_->free_of_nan(), "a candidate's driver value is missing");
     for (Position p = 1; p < size_; ++p) {
         if (same_bits(values_[p], values_[p - 1])) starts_.reset(p);
     }
-    if (driver_changes) {
-        position_of_.assign(table_rows, kNone);
-        for (Position p = 0; p < size_; ++p) position_of_[rows_[p]] = static_cast<std::uint32_t>(p);
-    }
+    if (driver_changes) build_positions();
+    below_infinity_ = static_cast<Position>(
+        std::partition_point(values_, values_ + size_, [](double v) { return v < INFINITY; }) -
+        values_);
+    above_minus_infinity_ = static_cast<Position>(
+        std::partition_point(values_, values_ + size_, [](double v) { return v == -INFINITY; }) -
+        values_);
+}
+
+void ColumnIndex::build_positions() {
+    position_of_.assign(table_rows_, kNone);
+    for (Position p = 0; p < size_; ++p) position_of_[rows_[p]] = static_cast<std::uint32_t>(p);
 }
 
 std::vector<std::uint32_t> ColumnIndex::splits(std::span<const double> targets) const {
-    // Targets in total order are also in numeric order, which is what the
-    // merge with the values needs.
-    const SortedColumn order = sort_cells(std::vector<double>(targets.begin(), targets.end()));
     std::vector<std::uint32_t> result(targets.size());
+    // Infinite targets split where the values reach +inf, or at the start;
+    // the others merge with the values in order. Targets in total order are
+    // also in numeric order, which is what the merge needs.
+    std::vector<double> finite;
+    std::vector<std::uint32_t> index;
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        if (std::isinf(targets[i])) {
+            result[i] = static_cast<std::uint32_t>(targets[i] > 0 ? below_infinity_ : 0);
+        } else {
+            finite.push_back(targets[i]);
+            index.push_back(static_cast<std::uint32_t>(i));
+        }
+    }
+    const SortedColumn order = sort_cells(std::move(finite));
     Position p = 0;
     for (std::size_t i = 0; i < order.size(); ++i) {
         const double target = order.values[i];
         while (p < size_ && values_[p] < target) ++p;
-        result[order.rows[i]] = static_cast<std::uint32_t>(p);
+        result[index[order.rows[i]]] = static_cast<std::uint32_t>(p);
     }
     return result;
 }
@@ -103,9 +125,22 @@ ColumnIndex::Position ColumnIndex::group_end(Position p) const noexcept {
     return next == kNowhere ? size_ : next;
 }
 
+ColumnIndex::Position ColumnIndex::earliest_live(Position lo, Position hi, std::size_t& cursor) {
+    if (position_of_.empty()) build_positions();
+    for (; cursor < position_of_.size(); ++cursor) {
+        const Position p = position_of_[cursor];
+        if (p != kNone && p >= lo && p < hi && live_.test(p)) return p;
+    }
+    throw Fault("an infinite key's side has no live row");
+}
+
 template <class KeyOf>
-ColumnIndex::Position ColumnIndex::left_run_min(Position edge, std::int64_t key,
+ColumnIndex::Position ColumnIndex::left_run_min(Position edge, Position side, std::int64_t key,
                                                 const KeyOf& key_of) {
+    // Keys never decrease away from the target, and none is above +inf:
+    // an infinite key at the edge ties the whole side.
+    if (key == kInfiniteKey && side == below_infinity_)
+        return earliest_live(0, side, below_infinity_cursor_);
     // Usually the next live group has a different key and the run is the
     // edge's group alone; short runs are walked group by group.
     constexpr int kLongRun = 64;
@@ -130,8 +165,10 @@ ColumnIndex::Position ColumnIndex::left_run_min(Position edge, std::int64_t key,
 }
 
 template <class KeyOf>
-ColumnIndex::Position ColumnIndex::right_run_min(Position edge, std::int64_t key,
+ColumnIndex::Position ColumnIndex::right_run_min(Position edge, Position side, std::int64_t key,
                                                  const KeyOf& key_of) {
+    if (key == kInfiniteKey && side == above_minus_infinity_)
+        return earliest_live(side, size_, above_minus_infinity_cursor_);
     constexpr int kLongRun = 64;
     Position best = edge;  // the first live position right of the target heads its group
     Position at = edge;
@@ -188,8 +225,10 @@ std::optional<std::size_t> ColumnIndex::take_gm(double target, Position split) {
     const auto offer = [&](Position p) {
         if (best == kNowhere || rows_[p] < rows_[best]) best = p;
     };
-    if (left != kNowhere && left_key == *best_key) offer(left_run_min(left, *best_key, key_of));
-    if (right != kNowhere && right_key == *best_key) offer(right_run_min(right, *best_key, key_of));
+    if (left != kNowhere && left_key == *best_key)
+        offer(left_run_min(left, split, *best_key, key_of));
+    if (right != kNowhere && right_key == *best_key)
+        offer(right_run_min(right, right_begin, *best_key, key_of));
     if (infinity_head != kNowhere && infinity_key == *best_key) offer(infinity_head);
     if (!missing_.empty() && missing_key == *best_key &&
         (best == kNowhere || missing_.top() < rows_[best])) {

@@ -76,12 +76,20 @@ private:
     // The position of the earliest live row among the groups whose GM key
     // equals `key`, in the run that ends at the live position `edge` on the
     // left of the target or starts there on its right.
+    // `side` is where that side's positions begin (the right) or end (the
+    // left): split, or past the target's infinity group.
     template <class KeyOf>
-    Position left_run_min(Position edge, std::int64_t key, const KeyOf& key_of);
+    Position left_run_min(Position edge, Position side, std::int64_t key, const KeyOf& key_of);
     template <class KeyOf>
-    Position right_run_min(Position edge, std::int64_t key, const KeyOf& key_of);
+    Position right_run_min(Position edge, Position side, std::int64_t key, const KeyOf& key_of);
+
+    // The live position with the smallest row in [lo, hi), found by walking
+    // the rows upwards from `cursor`. Rows only ever leave, so for a fixed
+    // range the answer never goes back and the walk is paid once.
+    Position earliest_live(Position lo, Position hi, std::size_t& cursor);
 
     std::uint32_t remove(Position p);
+    void build_positions();
     void build_tree();
     // The live position with the smallest row in [lo, hi).
     Position tree_min(Position lo, Position hi) const;
@@ -92,8 +100,19 @@ private:
     std::size_t size_;
     BitTree live_;    // positions still holding a candidate valued by its driver
     BitTree starts_;  // first positions of groups of equal bit patterns
-    // Tracked rows only: each row's position, kNone for non-candidates.
+    // Each row's position, kNone for non-candidates: built when the driver
+    // changes, or the first time an infinite key ties a whole side.
     std::vector<std::uint32_t> position_of_;
+    std::size_t table_rows_;
+
+    // Under an infinite target every value on the far side of the target's
+    // own infinity ties: the earliest live row wins. The two sides such
+    // targets have, [0, below_infinity_) and [above_minus_infinity_, size),
+    // keep a row cursor each (earliest_live).
+    Position below_infinity_;
+    Position above_minus_infinity_;
+    std::size_t below_infinity_cursor_ = 0;
+    std::size_t above_minus_infinity_cursor_ = 0;
 
     // Smallest live row per range of positions (iterative segment tree),
     // built the first time GM meets a long run of equal keys, kept from

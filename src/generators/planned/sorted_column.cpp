@@ -129,7 +129,9 @@ Extent extent_of(const double* values, std::size_t n) {
 // enough to stay in cache) is split into its fine buckets, each sorted on
 // its own. A coarse part that holds far more than its share (data bunched
 // far from an outlier, or heavy tails) is bucketed again over its own
-// range, a few levels deep at most. Anything else goes by radix. Every step
+// range, a few levels deep at most. Infinities and NaNs are first set apart
+// at either end, so that a column holding some still has its finite values
+// bucketed. Anything else goes by radix. Every step
 // keeps the order of equal values, so equal values keep their rows in
 // order.
 void sort_into(const double* src, const std::uint32_t* src_rows, std::size_t n, double* dst,
@@ -150,6 +152,35 @@ void sort_into(const double* src, const std::uint32_t* src_rows, std::size_t n, 
         // Insertion compares numerically, which needs values that are not NaN.
         copy_all();
         sort_small_range(dst, dst_rows, 0, n, scratch);
+        return;
+    }
+    if (!extent.finite && depth == 0) {
+        // Infinities and NaNs sort below (sign bit set) or above every
+        // finite value: the finite ones go through the buckets on their own
+        // and the rest, usually few, by radix at either end.
+        std::vector<double> finite_values;
+        std::vector<std::uint32_t> finite_rows;
+        std::size_t low_end = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (std::isfinite(src[i])) {
+                finite_values.push_back(src[i]);
+                finite_rows.push_back(row_of(i));
+            } else if (std::signbit(src[i])) {
+                dst[low_end] = src[i];
+                dst_rows[low_end++] = row_of(i);
+            }
+        }
+        std::size_t high_begin = low_end + finite_values.size();
+        for (std::size_t i = 0, at = high_begin; i < n; ++i) {
+            if (!std::isfinite(src[i]) && !std::signbit(src[i])) {
+                dst[at] = src[i];
+                dst_rows[at++] = row_of(i);
+            }
+        }
+        sort_crowd(dst, dst_rows, 0, low_end, scratch);
+        sort_into(finite_values.data(), finite_rows.data(), finite_values.size(), dst + low_end,
+                  dst_rows + low_end, depth, scratch);
+        sort_crowd(dst, dst_rows, high_begin, n, scratch);
         return;
     }
     const double range = extent.high - extent.low;
