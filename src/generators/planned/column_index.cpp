@@ -19,30 +19,6 @@ bool same_bits(double a, double b) noexcept {
 
 }  // namespace
 
-std::vector<std::uint32_t> extreme_rows(const SortedColumn& candidates, Mode mode,
-                                        std::size_t count) {
-    expect(count <= candidates.size(), "more picks than candidates");
-    std::vector<std::uint32_t> picked;
-    picked.reserve(count);
-    if (mode == Mode::MAX) {
-        // Smallest values first; equal values already in row order.
-        picked.assign(candidates.rows.begin(),
-                      candidates.rows.begin() + static_cast<std::ptrdiff_t>(count));
-        return picked;
-    }
-    // Largest values first, each group of equal values in row order.
-    std::size_t end = candidates.size();
-    while (picked.size() < count) {
-        std::size_t start = end - 1;
-        while (start > 0 && same_bits(candidates.values[start - 1], candidates.values[end - 1]))
-            --start;
-        for (std::size_t i = start; i < end && picked.size() < count; ++i)
-            picked.push_back(candidates.rows[i]);
-        end = start;
-    }
-    return picked;
-}
-
 ColumnIndex::ColumnIndex(std::shared_ptr<const SortedColumn> candidates, std::size_t table_rows,
                          bool driver_changes)
     : column_(std::move(candidates)),

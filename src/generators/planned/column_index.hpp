@@ -26,12 +26,6 @@
 
 namespace gapweave {
 
-// The first `count` picks of MAX (smallest values first) or MIN (largest
-// first) when the candidates' values do not change during the call: ties
-// go to the earliest row, so they are read straight off the sorted order.
-std::vector<std::uint32_t> extreme_rows(const SortedColumn& candidates, Mode mode,
-                                        std::size_t count);
-
 class ColumnIndex {
 public:
     // `candidates`: no NaN values. `driver_changes`: make_missing will be

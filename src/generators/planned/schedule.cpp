@@ -8,6 +8,7 @@
 
 #include "generators/planned/column_index.hpp"
 #include "generators/planned/selection.hpp"
+#include "generators/planned/sorted_column.hpp"
 #include "pool/job_scope.hpp"
 #include "support/fault.hpp"
 #include "support/huge_pages.hpp"
@@ -19,14 +20,6 @@ namespace {
 // No planned job is expected to fail; one that does is an internal fault.
 constexpr const char* kJobFailed = "a column job of the call failed";
 
-// The distribution of a column's cells, by selection.
-ColumnDistribution distribution_of_cells(const std::vector<double>& cells, std::uint32_t k,
-                                         double variance) {
-    std::vector<std::int64_t> keys = large_vector<std::int64_t>(cells.size());
-    std::transform(cells.begin(), cells.end(), keys.begin(), total_order_key);
-    return column_distribution(keys, k, variance);
-}
-
 bool column_has_missing(const Matrix& matrix, std::size_t column) {
     for (std::size_t r = 0; r < matrix.rows; ++r) {
         if (std::isnan(matrix.at(r, column))) return true;
@@ -34,30 +27,57 @@ bool column_has_missing(const Matrix& matrix, std::size_t column) {
     return false;
 }
 
+// Copies the cells of `columns` out of the row-major table together, in
+// blocks of rows on the pool, so that the table is read once in memory
+// order rather than once per column with a stride.
+std::vector<std::vector<double>> read_columns(ThreadPool& pool, const Matrix& matrix,
+                                              std::span<const std::size_t> columns) {
+    std::vector<std::vector<double>> cells(columns.size());
+    for (std::vector<double>& column : cells) column = large_vector<double>(matrix.rows);
+    constexpr std::size_t kBlockRows = 1 << 14;
+    parallel_for(
+        pool, (matrix.rows + kBlockRows - 1) / kBlockRows,
+        [&](std::size_t block) {
+            const std::size_t end = std::min(matrix.rows, (block + 1) * kBlockRows);
+            for (std::size_t r = block * kBlockRows; r < end; ++r) {
+                for (std::size_t i = 0; i < columns.size(); ++i)
+                    cells[i][r] = matrix.at(r, columns[i]);
+            }
+        },
+        kJobFailed);
+    return cells;
+}
+
+// How many columns a call reads out of the table at a time: enough for
+// every worker to have work, few enough that the copies stay a fraction of
+// the table.
+std::size_t columns_at_once(const ThreadPool& pool) {
+    return std::max<std::size_t>(1, 2 * pool.max_count());
+}
+
 // The rows a schedule picks: in pass order, or (unless the column drives
-// another) ascending from a selection. `driver_schedule` and `driver_rows`
-// describe the driver's own picks when it is a hole column.
-std::vector<std::uint32_t> pick_column(const Matrix& matrix, DriverColumn driver,
+// another) ascending from a selection. `cells` is the driver column in row
+// order; `sorted_driver` holds it sorted, once a schedule of the same
+// driver has needed that. `driver_schedule` and `driver_rows` describe the
+// driver's own picks when it is a hole column.
+std::vector<std::uint32_t> pick_column(const Matrix& matrix, std::span<const double> cells,
                                        const ColumnSchedule& schedule, Mode mode,
-                                       bool drives_another, const ColumnSchedule* driver_schedule,
+                                       bool drives_another,
+                                       std::shared_ptr<const SortedColumn>& sorted_driver,
+                                       const ColumnSchedule* driver_schedule,
                                        const std::vector<std::uint32_t>* driver_rows) {
     const std::size_t picks = schedule.picks;
-    if (!driver.sorted) {
-        // prepare_columns orders every driver whose picks are no selection.
-        expect(driver_schedule == nullptr && selectable(mode, schedule.targets),
-               "a column's picks need an order it was not given");
-        return select_picks(*driver.cells, matrix, schedule.hole, schedule.hole == schedule.driver,
-                            mode, picks == 0 ? 0.0 : schedule.targets.front(), picks,
-                            drives_another);
+    if (driver_schedule == nullptr && selectable(mode, schedule.targets)) {
+        return select_picks(cells, matrix, schedule.hole, schedule.hole == schedule.driver, mode,
+                            picks == 0 ? 0.0 : schedule.targets.front(), picks, drives_another);
     }
-    std::shared_ptr<const SortedColumn> sorted = std::move(driver.sorted);
+    if (!sorted_driver) sorted_driver = std::make_shared<const SortedColumn>(sort_cells(cells));
+    std::shared_ptr<const SortedColumn> sorted = sorted_driver;
     // A column driving itself holds a value exactly where it is not NaN.
     const bool all_present =
         schedule.hole == schedule.driver || !column_has_missing(matrix, schedule.hole);
-    if (!all_present || !sorted->free_of_nan()) {
+    if (!all_present || !sorted->free_of_nan())
         sorted = std::make_shared<const SortedColumn>(present_in(*sorted, matrix, schedule.hole));
-    }
-    if (driver_schedule == nullptr && mode != Mode::GM) return extreme_rows(*sorted, mode, picks);
 
     // Every pick's target, where one stands for all.
     std::vector<double> all_targets;
@@ -128,63 +148,37 @@ void write_holes(ThreadPool& pool, Matrix& matrix, const std::vector<ColumnSched
 
 }  // namespace
 
-DriverColumns prepare_columns(ThreadPool& pool, const Matrix& matrix,
-                              std::span<const HolePair> pairs, Mode mode, std::uint32_t k,
-                              double variance) {
-    std::vector<bool> is_hole(matrix.cols, false);
-    for (const HolePair& pair : pairs) is_hole[pair.hole] = true;
+std::vector<ColumnDistribution> driver_distributions(ThreadPool& pool, const Matrix& matrix,
+                                                     std::span<const HolePair> pairs,
+                                                     std::uint32_t k, double variance) {
     std::vector<bool> wanted(matrix.cols, false);
-    std::vector<bool> ordered(matrix.cols, false);
-    for (const HolePair& pair : pairs) {
-        wanted[pair.driver] = true;
-        const bool loses_cells = pair.driver != pair.hole && is_hole[pair.driver];
-        if ((mode == Mode::GM && variance != 0.0) || loses_cells) ordered[pair.driver] = true;
-    }
+    for (const HolePair& pair : pairs) wanted[pair.driver] = true;
     std::vector<std::size_t> columns;
     for (std::size_t c = 0; c < matrix.cols; ++c) {
         if (wanted[c]) columns.push_back(c);
     }
-    // The wanted columns are copied out of the row-major table together,
-    // in blocks of rows on the pool, so that the table is read once in
-    // memory order rather than once per column with a stride.
-    std::vector<std::vector<double>> cells(matrix.cols);
-    for (std::size_t c : columns) cells[c] = large_vector<double>(matrix.rows);
-    constexpr std::size_t kBlockRows = 1 << 14;
-    const std::size_t blocks = (matrix.rows + kBlockRows - 1) / kBlockRows;
-    parallel_for(
-        pool, blocks,
-        [&](std::size_t block) {
-            const std::size_t end = std::min(matrix.rows, (block + 1) * kBlockRows);
-            for (std::size_t r = block * kBlockRows; r < end; ++r) {
-                for (std::size_t c : columns) cells[c][r] = matrix.at(r, c);
-            }
-        },
-        kJobFailed);
-
-    DriverColumns prepared;
-    prepared.columns.resize(matrix.cols);
-    prepared.distributions.resize(matrix.cols, {0.0, 0.0});
-    parallel_for(
-        pool, columns.size(),
-        [&](std::size_t i) {
-            const std::size_t c = columns[i];
-            if (ordered[c]) {
-                auto sorted = std::make_shared<const SortedColumn>(sort_cells(std::move(cells[c])));
-                prepared.distributions[c] = distribution_of_sorted(*sorted, k, variance);
-                prepared.columns[c].sorted = std::move(sorted);
-                return;
-            }
-            prepared.distributions[c] = distribution_of_cells(cells[c], k, variance);
-            prepared.columns[c].cells =
-                std::make_shared<const std::vector<double>>(std::move(cells[c]));
-        },
-        kJobFailed);
-    return prepared;
+    std::vector<ColumnDistribution> distributions(matrix.cols, {0.0, 0.0});
+    // A few columns at a time, so that only their copies are held.
+    const std::size_t at_once = columns_at_once(pool);
+    for (std::size_t first = 0; first < columns.size(); first += at_once) {
+        const std::span<const std::size_t> wave = std::span<const std::size_t>(columns).subspan(
+            first, std::min(at_once, columns.size() - first));
+        std::vector<std::vector<double>> cells = read_columns(pool, matrix, wave);
+        parallel_for(
+            pool, wave.size(),
+            [&](std::size_t i) {
+                std::vector<std::int64_t> keys = large_vector<std::int64_t>(matrix.rows);
+                std::transform(cells[i].begin(), cells[i].end(), keys.begin(), total_order_key);
+                cells[i] = {};
+                distributions[wave[i]] = column_distribution(keys, k, variance);
+            },
+            kJobFailed);
+    }
+    return distributions;
 }
 
 void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
-                   const std::vector<ColumnSchedule>& schedules, DriverColumns prepared,
-                   Mode mode) {
+                   const std::vector<ColumnSchedule>& schedules, Mode mode) {
     // Which schedule blanks each column, to find drivers that are hole columns.
     std::vector<std::optional<std::size_t>> schedule_of(matrix->cols);
     for (std::size_t i = 0; i < schedules.size(); ++i) schedule_of[schedules[i].hole] = i;
@@ -195,8 +189,6 @@ void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
     for (std::size_t i = 0; i < schedules.size(); ++i) {
         const ColumnSchedule& s = schedules[i];
         if (s.picks == 0) continue;
-        expect(prepared.columns[s.driver].sorted || prepared.columns[s.driver].cells,
-               "a schedule's driver was not prepared");
         const bool driven_by_other_hole = s.driver != s.hole && schedule_of[s.driver].has_value();
         (driven_by_other_hole ? dependent : independent).push_back(i);
         if (driven_by_other_hole) needed_later[s.driver] = true;
@@ -205,23 +197,47 @@ void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
     std::vector<std::vector<std::uint32_t>> picks;
     {
         std::shared_ptr<const Matrix> shared = matrix;
-        // Each job holds its own reference to the driver, so a column no
-        // later job needs goes as soon as its jobs are done.
-        std::vector<DriverColumn> drivers(schedules.size());
-        for (std::size_t i : independent) drivers[i] = prepared.columns[schedules[i].driver];
-        for (std::size_t i : dependent) drivers[i] = prepared.columns[schedules[i].driver];
-        for (std::size_t c = 0; c < matrix->cols; ++c) {
-            if (!needed_later[c]) prepared.columns[c] = {};
-        }
         picks.resize(schedules.size());
-        parallel_for(
-            pool, independent.size(),
-            [&](std::size_t j) {
-                const std::size_t i = independent[j];
-                picks[i] = pick_column(*shared, std::exchange(drivers[i], {}), schedules[i], mode,
-                                       needed_later[schedules[i].hole], nullptr, nullptr);
-            },
-            kJobFailed);
+        // One job per driver column, which it sorts at most once for all of
+        // its schedules; the drivers are read out of the table a few at a
+        // time, each copy dropped when its job is done.
+        std::vector<std::size_t> drivers;
+        std::vector<std::vector<std::size_t>> by_driver;
+        std::vector<std::optional<std::size_t>> group_of(matrix->cols);
+        for (std::size_t i : independent) {
+            std::optional<std::size_t>& group = group_of[schedules[i].driver];
+            if (!group) {
+                group = by_driver.size();
+                by_driver.emplace_back();
+                drivers.push_back(schedules[i].driver);
+            }
+            by_driver[*group].push_back(i);
+        }
+        const std::size_t at_once = columns_at_once(pool);
+        for (std::size_t first = 0; first < drivers.size(); first += at_once) {
+            const std::size_t width = std::min(at_once, drivers.size() - first);
+            std::vector<std::vector<double>> cells =
+                read_columns(pool, *shared, std::span(drivers).subspan(first, width));
+            parallel_for(
+                pool, width,
+                [&](std::size_t j) {
+                    // Selections first: once the column is sorted, the rest
+                    // need only the sorted copy.
+                    std::vector<std::size_t> group = by_driver[first + j];
+                    std::stable_partition(group.begin(), group.end(), [&](std::size_t i) {
+                        return selectable(mode, schedules[i].targets);
+                    });
+                    std::shared_ptr<const SortedColumn> sorted;
+                    for (std::size_t i : group) {
+                        picks[i] =
+                            pick_column(*shared, cells[j], schedules[i], mode,
+                                        needed_later[schedules[i].hole], sorted, nullptr, nullptr);
+                        if (sorted) cells[j] = {};
+                    }
+                    cells[j] = {};
+                },
+                kJobFailed);
+        }
         // The drivers' picks are complete; each dependent job writes only
         // its own entry, which no other job reads.
         parallel_for(
@@ -229,8 +245,13 @@ void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
             [&](std::size_t j) {
                 const std::size_t i = dependent[j];
                 const std::size_t d = *schedule_of[schedules[i].driver];
-                picks[i] = pick_column(*shared, std::exchange(drivers[i], {}), schedules[i], mode,
-                                       needed_later[schedules[i].hole], &schedules[d], &picks[d]);
+                std::vector<double> cells = large_vector<double>(shared->rows);
+                for (std::size_t r = 0; r < shared->rows; ++r)
+                    cells[r] = shared->at(r, schedules[i].driver);
+                std::shared_ptr<const SortedColumn> sorted;
+                picks[i] =
+                    pick_column(*shared, cells, schedules[i], mode, needed_later[schedules[i].hole],
+                                sorted, &schedules[d], &picks[d]);
             },
             kJobFailed);
     }

@@ -15,7 +15,6 @@
 #include "generators/common.hpp"
 #include "generators/pass_ledger.hpp"
 #include "generators/planned/gauss_table.hpp"
-#include "generators/planned/sorted_column.hpp"
 #include "generators/utils.hpp"
 #include "pool/thread_pool.hpp"
 #include "random/random_source.hpp"
@@ -36,35 +35,24 @@ struct ColumnSchedule {
     std::vector<std::uint32_t> passes;
 };
 
-// A driver column made ready for the picks: ordered, for the GM index, or
-// its cells in row order, for a selection (see selection.hpp).
-struct DriverColumn {
-    std::shared_ptr<const SortedColumn> sorted;
-    std::shared_ptr<const std::vector<double>> cells;
-};
+// The distributions of the driver columns of `pairs` (entries of other
+// columns are zero), one pool job per column, each reading its column
+// straight from the table: nothing is kept for the picks, which read the
+// table again, so a call never holds a copy of every driver at once.
+std::vector<ColumnDistribution> driver_distributions(ThreadPool& pool, const Matrix& matrix,
+                                                     std::span<const HolePair> pairs,
+                                                     std::uint32_t k, double variance);
 
-// The driver columns of `pairs` made ready in parallel on the pool, with
-// their distributions; entries of other columns are left empty and zero.
-// A driver is ordered where its picks need the ordered index: GM targets
-// that vary (a variance other than 0), or a driver that is another pair's
-// hole column and so loses cells during the call. Every other driver's
-// picks are a selection.
-struct DriverColumns {
-    std::vector<DriverColumn> columns;
-    std::vector<ColumnDistribution> distributions;
-};
-DriverColumns prepare_columns(ThreadPool& pool, const Matrix& matrix,
-                              std::span<const HolePair> pairs, Mode mode, std::uint32_t k,
-                              double variance);
-
-// Runs the schedules' picks on the pool and writes the holes. A schedule's
-// candidates are the rows whose hole cell is present, valued by the driver
-// column. Schedules whose driver is another scheduled hole column run after
+// Runs the schedules' picks on the pool, one job per schedule, and writes
+// the holes. A schedule's candidates are the rows whose hole cell is
+// present, valued by the driver column. Where every candidate keeps its
+// rank for the whole call the picks are a selection (selection.hpp);
+// otherwise the job sorts the driver column and picks through an ordered
+// index. Schedules whose driver is another scheduled hole column run after
 // that column, so that the driver's blanked cells show as missing from the
-// pass after the one that blanked them. Each driver column is released once
-// its last schedule is done.
+// pass after the one that blanked them.
 void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
-                   const std::vector<ColumnSchedule>& schedules, DriverColumns drivers, Mode mode);
+                   const std::vector<ColumnSchedule>& schedules, Mode mode);
 
 // The picks of a planned call, for a generator's pass sequence: the passes
 // only collect each slot's targets (full passes drawn in tables on the
@@ -112,8 +100,8 @@ public:
     }
 
     // Makes the picks and writes the holes.
-    void finish(std::shared_ptr<Matrix>& matrix, DriverColumns drivers) {
-        run_schedules(pool_, matrix, schedules_, std::move(drivers), mode_);
+    void finish(std::shared_ptr<Matrix>& matrix) {
+        run_schedules(pool_, matrix, schedules_, mode_);
     }
 
 private:

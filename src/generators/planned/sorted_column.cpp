@@ -256,7 +256,7 @@ void sort_into(const double* src, const std::uint32_t* src_rows, std::size_t n, 
 
 }  // namespace
 
-SortedColumn sort_cells(std::vector<double> cells) {
+SortedColumn sort_cells(std::span<const double> cells) {
     expect(cells.size() < UINT32_MAX, "too many rows for a sorted column");
     SortedColumn sorted{large_vector<double>(cells.size()),
                         large_vector<std::uint32_t>(cells.size())};
@@ -264,19 +264,6 @@ SortedColumn sort_cells(std::vector<double> cells) {
     sort_into(cells.data(), nullptr, cells.size(), sorted.values.data(), sorted.rows.data(), 0,
               scratch);
     return sorted;
-}
-
-ColumnDistribution distribution_of_sorted(const SortedColumn& sorted, std::uint32_t k,
-                                          double variance) {
-    const std::size_t n = sorted.size();
-    // quantile_index has refused empty columns and quantiles past the end.
-    expect(n > 0 && k <= n, "a distribution of a column without that quantile");
-    const double spread = variance * (sorted.values.back() - sorted.values.front());
-    const double center = column_center(n, k, [&](std::size_t position) {
-        expect(position < n, "a distribution of a column without that quantile");
-        return sorted.values[position];
-    });
-    return {center, spread};
 }
 
 SortedColumn present_in(const SortedColumn& sorted, const Matrix& matrix, std::size_t hole) {
