@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <optional>
 
 #include "support/fault.hpp"
 
@@ -20,25 +19,59 @@ std::uint32_t quantile_index(double mean, std::size_t rows) {
     return k;
 }
 
+std::uint64_t nth_smallest(std::span<const std::uint64_t> keys, std::size_t position) {
+    check_index(position, keys.size());
+    constexpr int kDigitBits = 16;
+    constexpr std::size_t kSmall = 1 << 12;  // few enough to search directly
+    std::vector<std::uint64_t> narrowed;
+    std::span<const std::uint64_t> current = keys;
+    // 32-bit counts keep the histogram within a core's cache; a column of
+    // 2^32 keys or more is searched directly.
+    std::vector<std::uint32_t> counts(std::size_t{1} << kDigitBits);
+    for (int shift = 64 - kDigitBits; current.size() > kSmall && current.size() < UINT32_MAX;
+         shift -= kDigitBits) {
+        const auto digit = [shift](std::uint64_t key) {
+            return static_cast<std::size_t>((key >> shift) &
+                                            ((std::uint64_t{1} << kDigitBits) - 1));
+        };
+        std::fill(counts.begin(), counts.end(), 0);
+        for (std::uint64_t key : current) ++counts[digit(key)];
+        std::size_t bucket = 0;
+        while (position >= counts[bucket]) position -= counts[bucket++];
+        // Below this digit every key of the bucket is the same.
+        if (shift == 0) return (current.front() & ~std::uint64_t{0xFFFF}) | bucket;
+        if (counts[bucket] == current.size()) continue;
+        std::vector<std::uint64_t> next;
+        next.reserve(counts[bucket]);
+        for (std::uint64_t key : current) {
+            if (digit(key) == bucket) next.push_back(key);
+        }
+        narrowed = std::move(next);
+        current = narrowed;
+    }
+    std::vector<std::uint64_t> rest(current.begin(), current.end());
+    const auto nth = rest.begin() + static_cast<std::ptrdiff_t>(position);
+    std::nth_element(rest.begin(), nth, rest.end());
+    return *nth;
+}
+
 ColumnDistribution column_distribution(std::span<std::int64_t> keys, std::uint32_t k,
                                        double variance) {
-    // Order statistics by selection on the total-order keys: the same
-    // elements a full sort would put at these positions (equal keys are
-    // identical bits, so which copy lands there does not matter).
-    const auto [low_it, high_it] = std::minmax_element(keys.begin(), keys.end());
-    const double spread = variance * (value_of_total_key(*high_it) - value_of_total_key(*low_it));
-    // After a selection at `fixed` the keys before it are not larger and
-    // those after it not smaller, so a later one searches one side only.
-    std::optional<std::size_t> fixed;
-    const double center = column_center(keys.size(), k, [&](std::size_t position) {
-        auto first = keys.begin();
-        auto last = keys.end();
-        if (fixed && position > *fixed) first += static_cast<std::ptrdiff_t>(*fixed + 1);
-        if (fixed && position < *fixed) last = keys.begin() + static_cast<std::ptrdiff_t>(*fixed);
-        const auto nth = keys.begin() + static_cast<std::ptrdiff_t>(position);
-        if (fixed != position) std::nth_element(first, nth, last);
-        fixed = position;
-        return value_of_total_key(*nth);
+    // Order statistics on the total-order keys, turned unsigned in place
+    // (the same order): the same elements a full sort would put at these
+    // positions (equal keys are identical bits, so which copy lands there
+    // does not matter).
+    constexpr std::uint64_t kSign = std::uint64_t{1} << 63;
+    const std::span<std::uint64_t> order(reinterpret_cast<std::uint64_t*>(keys.data()),
+                                         keys.size());
+    for (std::uint64_t& key : order) key ^= kSign;
+    const auto value_of = [](std::uint64_t key) {
+        return value_of_total_key(static_cast<std::int64_t>(key ^ kSign));
+    };
+    const auto [low_it, high_it] = std::minmax_element(order.begin(), order.end());
+    const double spread = variance * (value_of(*high_it) - value_of(*low_it));
+    const double center = column_center(order.size(), k, [&](std::size_t position) {
+        return value_of(nth_smallest(order, position));
     });
     return {center, spread};
 }

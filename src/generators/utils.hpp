@@ -35,8 +35,14 @@ double column_center(std::size_t n, std::uint32_t k, Element&& element) {
 // values (mean >= 1 with an odd row count, or no rows at all).
 std::uint32_t quantile_index(double mean, std::size_t rows);
 
+// The key at `position` of `keys` in ascending order (what std::nth_element
+// would put there), found without reordering them: a histogram of sixteen
+// bits at a time, from the top, narrows the search to the keys sharing the
+// answer's leading bits, and only those are copied and searched further.
+std::uint64_t nth_smallest(std::span<const std::uint64_t> keys, std::size_t position);
+
 // Centre and spread of one column from the total-order keys of its values
-// (reordered in place), with k from quantile_index.
+// (overwritten), with k from quantile_index.
 ColumnDistribution column_distribution(std::span<std::int64_t> keys, std::uint32_t k,
                                        double variance);
 

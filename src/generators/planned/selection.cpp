@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "generators/planned/sorted_column.hpp"
+#include "generators/utils.hpp"
 #include "support/fault.hpp"
 #include "support/huge_pages.hpp"
 
@@ -49,17 +50,14 @@ std::vector<std::uint32_t> select(std::span<const double> driver, const Matrix& 
     // every smaller key is in: those go to its earliest rows.
     std::vector<std::uint64_t> keys = large_vector<std::uint64_t>(rows);
     for (std::size_t r = 0; r < rows; ++r) keys[r] = key_at(r);
-    const auto nth = keys.begin() + static_cast<std::ptrdiff_t>(count - 1);
-    std::nth_element(keys.begin(), nth, keys.end());
-    const std::uint64_t last = *nth;
+    const std::uint64_t last = nth_smallest(keys, count - 1);
     expect(last != kNotCandidate, "more picks than candidates");
     std::size_t ties =
         count - static_cast<std::size_t>(std::count_if(
-                    keys.begin(), nth, [&](std::uint64_t key) { return key < last; }));
-    keys = {};
+                    keys.begin(), keys.end(), [&](std::uint64_t key) { return key < last; }));
     picked.reserve(count);
     for (std::size_t r = 0; r < rows && picked.size() < count; ++r) {
-        const std::uint64_t key = key_at(r);
+        const std::uint64_t key = keys[r];
         if (key < last || (key == last && ties > 0)) {
             if (key == last) --ties;
             picked.push_back(static_cast<std::uint32_t>(r));
@@ -67,8 +65,8 @@ std::vector<std::uint32_t> select(std::span<const double> driver, const Matrix& 
     }
     if (in_pick_order) {
         std::sort(picked.begin(), picked.end(), [&](std::uint32_t a, std::uint32_t b) {
-            const std::uint64_t ka = key_at(a);
-            const std::uint64_t kb = key_at(b);
+            const std::uint64_t ka = keys[a];
+            const std::uint64_t kb = keys[b];
             return ka < kb || (ka == kb && a < b);
         });
     }
