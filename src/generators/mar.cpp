@@ -223,8 +223,7 @@ Matrix MAR::punch(Matrix matrix, double alpha, const WarnFn& warn) {
     if (plan.total == 0 || plan.holes == 0) return matrix;
 
     auto shared = std::make_shared<Matrix>(std::move(matrix));
-    const std::vector<ColumnDistribution> distributions =
-        driver_distributions(pool, *shared, plan.pairs, k, variance);
+    PreparedDrivers drivers = prepare_drivers(pool, *shared, plan.pairs, mode, k, variance);
     PassLedger ledger(pool, *shared, plan.pairs, plan.total);
     // Drivers are non-hole columns except where no candidate correlates
     // (then column 0, which may be a hole column); only such a pair needs
@@ -236,8 +235,8 @@ Matrix MAR::punch(Matrix matrix, double alpha, const WarnFn& warn) {
                                [&](const HolePair& other) { return other.hole == pair.driver; });
         });
     PlannedPicks picks(pool, plan.pairs, ledger, plan.total, mode, variance, driven_by_hole);
-    run_passes(plan, distributions, cols, ledger, picks);
-    picks.finish(shared);
+    run_passes(plan, drivers.distributions, cols, ledger, picks);
+    picks.finish(shared, std::move(drivers.sorted));
     return std::move(*shared);
 }
 

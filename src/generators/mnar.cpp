@@ -104,13 +104,12 @@ Matrix MNAR::punch(Matrix matrix, double alpha) {
 
     auto shared = std::make_shared<Matrix>(std::move(matrix));
     const std::vector<HolePair> pairs = own_columns(cols);
-    const std::vector<ColumnDistribution> distributions =
-        driver_distributions(pool, *shared, pairs, k, variance);
+    PreparedDrivers drivers = prepare_drivers(pool, *shared, pairs, mode, k, variance);
     PassLedger ledger(pool, *shared, pairs, total);
     // No column drives another, so the picks' passes are not needed.
     PlannedPicks picks(pool, pairs, ledger, total, mode, variance, /*keep_passes=*/false);
-    run_passes(rng, distributions, total, ledger, picks);
-    picks.finish(shared);
+    run_passes(rng, drivers.distributions, total, ledger, picks);
+    picks.finish(shared, std::move(drivers.sorted));
     return std::move(*shared);
 }
 

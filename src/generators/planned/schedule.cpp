@@ -57,9 +57,9 @@ std::size_t columns_at_once(const ThreadPool& pool) {
 
 // The rows a schedule picks: in pass order, or (unless the column drives
 // another) ascending from a selection. `cells` is the driver column in row
-// order; `sorted_driver` holds it sorted, once a schedule of the same
-// driver has needed that. `driver_schedule` and `driver_rows` describe the
-// driver's own picks when it is a hole column.
+// order (or empty); `sorted_driver` holds it sorted, if it was prepared so
+// or once a schedule of the same driver has needed that. `driver_schedule` and `driver_rows`
+// describe the driver's own picks when it is a hole column.
 std::vector<std::uint32_t> pick_column(const Matrix& matrix, std::span<const double> cells,
                                        const ColumnSchedule& schedule, Mode mode,
                                        bool drives_another,
@@ -67,7 +67,16 @@ std::vector<std::uint32_t> pick_column(const Matrix& matrix, std::span<const dou
                                        const ColumnSchedule* driver_schedule,
                                        const std::vector<std::uint32_t>* driver_rows) {
     const std::size_t picks = schedule.picks;
-    if (driver_schedule == nullptr && selectable(mode, schedule.targets)) {
+    // A driver prepared sorted comes without its cells; the rare schedule
+    // that still needs them reads them from the table.
+    std::vector<double> read;
+    const bool selected = driver_schedule == nullptr && selectable(mode, schedule.targets);
+    if (cells.empty() && (selected || !sorted_driver)) {
+        read = large_vector<double>(matrix.rows);
+        for (std::size_t r = 0; r < matrix.rows; ++r) read[r] = matrix.at(r, schedule.driver);
+        cells = read;
+    }
+    if (selected) {
         return select_picks(cells, matrix, schedule.hole, schedule.hole == schedule.driver, mode,
                             picks == 0 ? 0.0 : schedule.targets.front(), picks, drives_another);
     }
@@ -148,37 +157,60 @@ void write_holes(ThreadPool& pool, Matrix& matrix, const std::vector<ColumnSched
 
 }  // namespace
 
-std::vector<ColumnDistribution> driver_distributions(ThreadPool& pool, const Matrix& matrix,
-                                                     std::span<const HolePair> pairs,
-                                                     std::uint32_t k, double variance) {
+PreparedDrivers prepare_drivers(ThreadPool& pool, const Matrix& matrix,
+                                std::span<const HolePair> pairs, Mode mode, std::uint32_t k,
+                                double variance) {
+    std::vector<bool> is_hole(matrix.cols, false);
+    for (const HolePair& pair : pairs) is_hole[pair.hole] = true;
     std::vector<bool> wanted(matrix.cols, false);
-    for (const HolePair& pair : pairs) wanted[pair.driver] = true;
-    std::vector<std::size_t> columns;
-    for (std::size_t c = 0; c < matrix.cols; ++c) {
-        if (wanted[c]) columns.push_back(c);
+    std::vector<bool> ordered(matrix.cols, false);
+    for (const HolePair& pair : pairs) {
+        wanted[pair.driver] = true;
+        const bool loses_cells = pair.driver != pair.hole && is_hole[pair.driver];
+        if ((mode == Mode::GM && variance != 0.0) || loses_cells) ordered[pair.driver] = true;
     }
-    std::vector<ColumnDistribution> distributions(matrix.cols, {0.0, 0.0});
-    // A few columns at a time, so that only their copies are held.
+    std::vector<std::size_t> to_sort;
+    std::vector<std::size_t> to_select;
+    for (std::size_t c = 0; c < matrix.cols; ++c) {
+        if (wanted[c]) (ordered[c] ? to_sort : to_select).push_back(c);
+    }
+    PreparedDrivers prepared;
+    prepared.distributions.assign(matrix.cols, {0.0, 0.0});
+    prepared.sorted.resize(matrix.cols);
+
+    // Columns sorted for the picks give their distribution on the way.
+    std::vector<std::vector<double>> cells = read_columns(pool, matrix, to_sort);
+    parallel_for(
+        pool, to_sort.size(),
+        [&](std::size_t i) {
+            auto sorted = std::make_shared<const SortedColumn>(sort_cells(cells[i]));
+            cells[i] = {};
+            prepared.distributions[to_sort[i]] = distribution_of_sorted(*sorted, k, variance);
+            prepared.sorted[to_sort[i]] = std::move(sorted);
+        },
+        kJobFailed);
+    // The others are read a few at a time, so that only their copies are held.
     const std::size_t at_once = columns_at_once(pool);
-    for (std::size_t first = 0; first < columns.size(); first += at_once) {
-        const std::span<const std::size_t> wave = std::span<const std::size_t>(columns).subspan(
-            first, std::min(at_once, columns.size() - first));
-        std::vector<std::vector<double>> cells = read_columns(pool, matrix, wave);
+    for (std::size_t first = 0; first < to_select.size(); first += at_once) {
+        const std::span<const std::size_t> wave = std::span<const std::size_t>(to_select).subspan(
+            first, std::min(at_once, to_select.size() - first));
+        cells = read_columns(pool, matrix, wave);
         parallel_for(
             pool, wave.size(),
             [&](std::size_t i) {
                 std::vector<std::int64_t> keys = large_vector<std::int64_t>(matrix.rows);
                 std::transform(cells[i].begin(), cells[i].end(), keys.begin(), total_order_key);
                 cells[i] = {};
-                distributions[wave[i]] = column_distribution(keys, k, variance);
+                prepared.distributions[wave[i]] = column_distribution(keys, k, variance);
             },
             kJobFailed);
     }
-    return distributions;
+    return prepared;
 }
 
 void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
-                   const std::vector<ColumnSchedule>& schedules, Mode mode) {
+                   const std::vector<ColumnSchedule>& schedules,
+                   std::vector<std::shared_ptr<const SortedColumn>> prepared, Mode mode) {
     // Which schedule blanks each column, to find drivers that are hole columns.
     std::vector<std::optional<std::size_t>> schedule_of(matrix->cols);
     for (std::size_t i = 0; i < schedules.size(); ++i) schedule_of[schedules[i].hole] = i;
@@ -198,9 +230,7 @@ void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
     {
         std::shared_ptr<const Matrix> shared = matrix;
         picks.resize(schedules.size());
-        // One job per driver column, which it sorts at most once for all of
-        // its schedules; the drivers are read out of the table a few at a
-        // time, each copy dropped when its job is done.
+        // One job per driver column for all of its schedules.
         std::vector<std::size_t> drivers;
         std::vector<std::vector<std::size_t>> by_driver;
         std::vector<std::optional<std::size_t>> group_of(matrix->cols);
@@ -213,29 +243,44 @@ void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
             }
             by_driver[*group].push_back(i);
         }
+        const auto run_group = [&](std::size_t g, std::vector<double>& cells) {
+            // Selections first: once the column is sorted, the rest need
+            // only the sorted copy.
+            std::vector<std::size_t> group = by_driver[g];
+            std::stable_partition(group.begin(), group.end(), [&](std::size_t i) {
+                return selectable(mode, schedules[i].targets);
+            });
+            // A sorted column no later job needs goes with this job.
+            const std::size_t driver = drivers[g];
+            std::shared_ptr<const SortedColumn> sorted =
+                needed_later[driver] ? prepared[driver] : std::move(prepared[driver]);
+            for (std::size_t i : group) {
+                picks[i] = pick_column(*shared, cells, schedules[i], mode,
+                                       needed_later[schedules[i].hole], sorted, nullptr, nullptr);
+                if (sorted) cells = {};
+            }
+            cells = {};
+        };
+        std::vector<std::size_t> presorted;
+        std::vector<std::size_t> unsorted;
+        for (std::size_t g = 0; g < drivers.size(); ++g)
+            (prepared[drivers[g]] ? presorted : unsorted).push_back(g);
+        parallel_for(
+            pool, presorted.size(),
+            [&](std::size_t j) {
+                std::vector<double> none;
+                run_group(presorted[j], none);
+            },
+            kJobFailed);
+        // The other drivers are read out of the table a few at a time.
         const std::size_t at_once = columns_at_once(pool);
-        for (std::size_t first = 0; first < drivers.size(); first += at_once) {
-            const std::size_t width = std::min(at_once, drivers.size() - first);
-            std::vector<std::vector<double>> cells =
-                read_columns(pool, *shared, std::span(drivers).subspan(first, width));
+        for (std::size_t first = 0; first < unsorted.size(); first += at_once) {
+            const std::size_t width = std::min(at_once, unsorted.size() - first);
+            std::vector<std::size_t> wave(width);
+            for (std::size_t j = 0; j < width; ++j) wave[j] = drivers[unsorted[first + j]];
+            std::vector<std::vector<double>> cells = read_columns(pool, *shared, wave);
             parallel_for(
-                pool, width,
-                [&](std::size_t j) {
-                    // Selections first: once the column is sorted, the rest
-                    // need only the sorted copy.
-                    std::vector<std::size_t> group = by_driver[first + j];
-                    std::stable_partition(group.begin(), group.end(), [&](std::size_t i) {
-                        return selectable(mode, schedules[i].targets);
-                    });
-                    std::shared_ptr<const SortedColumn> sorted;
-                    for (std::size_t i : group) {
-                        picks[i] =
-                            pick_column(*shared, cells[j], schedules[i], mode,
-                                        needed_later[schedules[i].hole], sorted, nullptr, nullptr);
-                        if (sorted) cells[j] = {};
-                    }
-                    cells[j] = {};
-                },
+                pool, width, [&](std::size_t j) { run_group(unsorted[first + j], cells[j]); },
                 kJobFailed);
         }
         // The drivers' picks are complete; each dependent job writes only
@@ -245,12 +290,9 @@ void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
             [&](std::size_t j) {
                 const std::size_t i = dependent[j];
                 const std::size_t d = *schedule_of[schedules[i].driver];
-                std::vector<double> cells = large_vector<double>(shared->rows);
-                for (std::size_t r = 0; r < shared->rows; ++r)
-                    cells[r] = shared->at(r, schedules[i].driver);
-                std::shared_ptr<const SortedColumn> sorted;
+                std::shared_ptr<const SortedColumn> sorted = prepared[schedules[i].driver];
                 picks[i] =
-                    pick_column(*shared, cells, schedules[i], mode, needed_later[schedules[i].hole],
+                    pick_column(*shared, {}, schedules[i], mode, needed_later[schedules[i].hole],
                                 sorted, &schedules[d], &picks[d]);
             },
             kJobFailed);
