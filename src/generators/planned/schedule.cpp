@@ -48,11 +48,11 @@ std::vector<std::vector<double>> read_columns(ThreadPool& pool, const Matrix& ma
     return cells;
 }
 
-// How many columns a call reads out of the table at a time: enough for
-// every worker to have work, few enough that the copies stay a fraction of
-// the table.
+// How many columns a call reads out of the table at a time: one per worker,
+// so that every worker has work while the copies stay a fraction of the
+// table.
 std::size_t columns_at_once(const ThreadPool& pool) {
-    return std::max<std::size_t>(1, 2 * pool.max_count());
+    return std::max<std::size_t>(1, pool.max_count());
 }
 
 // The rows a schedule picks: in pass order, or (unless the column drives
@@ -230,57 +230,60 @@ void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
     {
         std::shared_ptr<const Matrix> shared = matrix;
         picks.resize(schedules.size());
-        // One job per driver column for all of its schedules.
-        std::vector<std::size_t> drivers;
-        std::vector<std::vector<std::size_t>> by_driver;
-        std::vector<std::optional<std::size_t>> group_of(matrix->cols);
-        for (std::size_t i : independent) {
-            std::optional<std::size_t>& group = group_of[schedules[i].driver];
-            if (!group) {
-                group = by_driver.size();
-                by_driver.emplace_back();
-                drivers.push_back(schedules[i].driver);
-            }
-            by_driver[*group].push_back(i);
-        }
-        const auto run_group = [&](std::size_t g, std::vector<double>& cells) {
-            // Selections first: once the column is sorted, the rest need
-            // only the sorted copy.
-            std::vector<std::size_t> group = by_driver[g];
-            std::stable_partition(group.begin(), group.end(), [&](std::size_t i) {
-                return selectable(mode, schedules[i].targets);
-            });
-            // A sorted column no later job needs goes with this job.
-            const std::size_t driver = drivers[g];
-            std::shared_ptr<const SortedColumn> sorted =
-                needed_later[driver] ? prepared[driver] : std::move(prepared[driver]);
-            for (std::size_t i : group) {
-                picks[i] = pick_column(*shared, cells, schedules[i], mode,
-                                       needed_later[schedules[i].hole], sorted, nullptr, nullptr);
-                if (sorted) cells = {};
-            }
-            cells = {};
-        };
+        // One job per schedule. Those of sorted drivers share the sorted
+        // column; each job holds its own reference, so a column no later
+        // job needs goes as soon as its jobs are done.
         std::vector<std::size_t> presorted;
         std::vector<std::size_t> unsorted;
-        for (std::size_t g = 0; g < drivers.size(); ++g)
-            (prepared[drivers[g]] ? presorted : unsorted).push_back(g);
+        for (std::size_t i : independent)
+            (prepared[schedules[i].driver] ? presorted : unsorted).push_back(i);
+        std::vector<std::shared_ptr<const SortedColumn>> sorted_of(schedules.size());
+        for (std::size_t i : presorted) sorted_of[i] = prepared[schedules[i].driver];
+        for (std::size_t c = 0; c < matrix->cols; ++c) {
+            if (!needed_later[c]) prepared[c] = {};
+        }
         parallel_for(
             pool, presorted.size(),
             [&](std::size_t j) {
-                std::vector<double> none;
-                run_group(presorted[j], none);
+                const std::size_t i = presorted[j];
+                std::shared_ptr<const SortedColumn> sorted = std::exchange(sorted_of[i], {});
+                picks[i] = pick_column(*shared, {}, schedules[i], mode,
+                                       needed_later[schedules[i].hole], sorted, nullptr, nullptr);
             },
             kJobFailed);
-        // The other drivers are read out of the table a few at a time.
+        // The other schedules' drivers are read out of the table for a few
+        // schedules at a time, each driver once.
         const std::size_t at_once = columns_at_once(pool);
         for (std::size_t first = 0; first < unsorted.size(); first += at_once) {
             const std::size_t width = std::min(at_once, unsorted.size() - first);
-            std::vector<std::size_t> wave(width);
-            for (std::size_t j = 0; j < width; ++j) wave[j] = drivers[unsorted[first + j]];
-            std::vector<std::vector<double>> cells = read_columns(pool, *shared, wave);
+            std::vector<std::size_t> wave;
+            std::vector<std::size_t> cells_of(width);
+            for (std::size_t j = 0; j < width; ++j) {
+                const std::size_t driver = schedules[unsorted[first + j]].driver;
+                const auto at = std::find(wave.begin(), wave.end(), driver);
+                cells_of[j] = static_cast<std::size_t>(at - wave.begin());
+                if (at == wave.end()) wave.push_back(driver);
+            }
+            // Each job holds its driver's copy, which goes with the last of them.
+            std::vector<std::shared_ptr<const std::vector<double>>> cells(width);
+            {
+                std::vector<std::vector<double>> read = read_columns(pool, *shared, wave);
+                std::vector<std::shared_ptr<const std::vector<double>>> columns(wave.size());
+                for (std::size_t w = 0; w < wave.size(); ++w)
+                    columns[w] = std::make_shared<const std::vector<double>>(std::move(read[w]));
+                for (std::size_t j = 0; j < width; ++j) cells[j] = columns[cells_of[j]];
+            }
             parallel_for(
-                pool, width, [&](std::size_t j) { run_group(unsorted[first + j], cells[j]); },
+                pool, width,
+                [&](std::size_t j) {
+                    const std::size_t i = unsorted[first + j];
+                    const std::shared_ptr<const std::vector<double>> mine =
+                        std::exchange(cells[j], {});
+                    std::shared_ptr<const SortedColumn> sorted;
+                    picks[i] =
+                        pick_column(*shared, *mine, schedules[i], mode,
+                                    needed_later[schedules[i].hole], sorted, nullptr, nullptr);
+                },
                 kJobFailed);
         }
         // The drivers' picks are complete; each dependent job writes only
