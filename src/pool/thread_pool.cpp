@@ -119,6 +119,11 @@ struct WorkerStart {
 // Nothing may escape a thread's entry function: a failure outside a job
 // is reported and handled by the sentinel like a failing job.
 void* worker_entry(void* raw) noexcept {
+#if defined(__linux__)
+    // Shown by top -H, debuggers and /proc/<pid>/task/<tid>/comm; a failure
+    // to set it changes nothing else.
+    (void)pthread_setname_np(pthread_self(), "gapweave");
+#endif
     std::shared_ptr<ThreadPoolSharedData> data;
     {
         std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(raw));

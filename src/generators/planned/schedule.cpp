@@ -57,13 +57,13 @@ std::size_t columns_at_once(const ThreadPool& pool) {
 
 // The rows a schedule picks: in pass order, or (unless the column drives
 // another) ascending from a selection. `cells` is the driver column in row
-// order (or empty); `sorted_driver` holds it sorted, if it was prepared so
-// or once a schedule of the same driver has needed that. `driver_schedule` and `driver_rows`
-// describe the driver's own picks when it is a hole column.
+// order, or empty; `sorted` is the driver sorted, if it was prepared so.
+// `driver_schedule` and `driver_rows` describe the driver's own picks when
+// it is a hole column.
 std::vector<std::uint32_t> pick_column(const Matrix& matrix, std::span<const double> cells,
                                        const ColumnSchedule& schedule, Mode mode,
                                        bool drives_another,
-                                       std::shared_ptr<const SortedColumn>& sorted_driver,
+                                       std::shared_ptr<const SortedColumn> sorted,
                                        const ColumnSchedule* driver_schedule,
                                        const std::vector<std::uint32_t>* driver_rows) {
     const std::size_t picks = schedule.picks;
@@ -71,7 +71,7 @@ std::vector<std::uint32_t> pick_column(const Matrix& matrix, std::span<const dou
     // that still needs them reads them from the table.
     std::vector<double> read;
     const bool selected = driver_schedule == nullptr && selectable(mode, schedule.targets);
-    if (cells.empty() && (selected || !sorted_driver)) {
+    if (cells.empty() && (selected || !sorted)) {
         read = large_vector<double>(matrix.rows);
         for (std::size_t r = 0; r < matrix.rows; ++r) read[r] = matrix.at(r, schedule.driver);
         cells = read;
@@ -80,8 +80,7 @@ std::vector<std::uint32_t> pick_column(const Matrix& matrix, std::span<const dou
         return select_picks(cells, matrix, schedule.hole, schedule.hole == schedule.driver, mode,
                             picks == 0 ? 0.0 : schedule.targets.front(), picks, drives_another);
     }
-    if (!sorted_driver) sorted_driver = std::make_shared<const SortedColumn>(sort_cells(cells));
-    std::shared_ptr<const SortedColumn> sorted = sorted_driver;
+    if (!sorted) sorted = std::make_shared<const SortedColumn>(sort_cells(cells));
     // A column driving itself holds a value exactly where it is not NaN.
     const bool all_present =
         schedule.hole == schedule.driver || !column_has_missing(matrix, schedule.hole);
@@ -246,9 +245,9 @@ void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
             pool, presorted.size(),
             [&](std::size_t j) {
                 const std::size_t i = presorted[j];
-                std::shared_ptr<const SortedColumn> sorted = std::exchange(sorted_of[i], {});
-                picks[i] = pick_column(*shared, {}, schedules[i], mode,
-                                       needed_later[schedules[i].hole], sorted, nullptr, nullptr);
+                picks[i] =
+                    pick_column(*shared, {}, schedules[i], mode, needed_later[schedules[i].hole],
+                                std::exchange(sorted_of[i], {}), nullptr, nullptr);
             },
             kJobFailed);
         // The other schedules' drivers are read out of the table for a few
@@ -279,10 +278,9 @@ void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
                     const std::size_t i = unsorted[first + j];
                     const std::shared_ptr<const std::vector<double>> mine =
                         std::exchange(cells[j], {});
-                    std::shared_ptr<const SortedColumn> sorted;
                     picks[i] =
                         pick_column(*shared, *mine, schedules[i], mode,
-                                    needed_later[schedules[i].hole], sorted, nullptr, nullptr);
+                                    needed_later[schedules[i].hole], nullptr, nullptr, nullptr);
                 },
                 kJobFailed);
         }
@@ -293,10 +291,9 @@ void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
             [&](std::size_t j) {
                 const std::size_t i = dependent[j];
                 const std::size_t d = *schedule_of[schedules[i].driver];
-                std::shared_ptr<const SortedColumn> sorted = prepared[schedules[i].driver];
                 picks[i] =
                     pick_column(*shared, {}, schedules[i], mode, needed_later[schedules[i].hole],
-                                sorted, &schedules[d], &picks[d]);
+                                prepared[schedules[i].driver], &schedules[d], &picks[d]);
             },
             kJobFailed);
     }
