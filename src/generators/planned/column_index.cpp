@@ -47,26 +47,16 @@ void ColumnIndex::build_positions() {
 }
 
 std::vector<std::uint32_t> ColumnIndex::splits(std::span<const double> targets) const {
+    // Targets in total order are also in numeric order, which is what the
+    // merge with the values needs (infinite targets sort to the ends, where
+    // the merge gives them the start and the first +inf value).
+    const SortedColumn order = sort_cells(targets);
     std::vector<std::uint32_t> result(targets.size());
-    // Infinite targets split where the values reach +inf, or at the start;
-    // the others merge with the values in order. Targets in total order are
-    // also in numeric order, which is what the merge needs.
-    std::vector<double> finite;
-    std::vector<std::uint32_t> index;
-    for (std::size_t i = 0; i < targets.size(); ++i) {
-        if (std::isinf(targets[i])) {
-            result[i] = static_cast<std::uint32_t>(targets[i] > 0 ? below_infinity_ : 0);
-        } else {
-            finite.push_back(targets[i]);
-            index.push_back(static_cast<std::uint32_t>(i));
-        }
-    }
-    const SortedColumn order = sort_cells(std::move(finite));
     Position p = 0;
     for (std::size_t i = 0; i < order.size(); ++i) {
         const double target = order.values[i];
         while (p < size_ && values_[p] < target) ++p;
-        result[index[order.rows[i]]] = static_cast<std::uint32_t>(p);
+        result[order.rows[i]] = static_cast<std::uint32_t>(p);
     }
     return result;
 }
