@@ -19,27 +19,29 @@ std::uint32_t quantile_index(double mean, std::size_t rows) {
     return k;
 }
 
-std::uint64_t nth_smallest(std::span<const std::uint64_t> keys, std::size_t position) {
-    check_index(position, keys.size());
+namespace {
+
+// nth_smallest with `Count` wide enough for the number of keys: 32-bit
+// counts keep the histogram within a core's cache.
+template <class Count>
+std::uint64_t narrow_to_nth(std::span<const std::uint64_t> keys, std::size_t position) {
     constexpr int kDigitBits = 16;
+    constexpr std::uint64_t kDigitMask = (std::uint64_t{1} << kDigitBits) - 1;
     constexpr std::size_t kSmall = 1 << 12;  // few enough to search directly
     std::vector<std::uint64_t> narrowed;
     std::span<const std::uint64_t> current = keys;
-    // 32-bit counts keep the histogram within a core's cache; a column of
-    // 2^32 keys or more is searched directly.
-    std::vector<std::uint32_t> counts(std::size_t{1} << kDigitBits);
-    for (int shift = 64 - kDigitBits; current.size() > kSmall && current.size() < UINT32_MAX;
-         shift -= kDigitBits) {
+    std::vector<Count> counts(std::size_t{1} << kDigitBits);
+    for (int shift = 64 - kDigitBits; current.size() > kSmall; shift -= kDigitBits) {
         const auto digit = [shift](std::uint64_t key) {
-            return static_cast<std::size_t>((key >> shift) &
-                                            ((std::uint64_t{1} << kDigitBits) - 1));
+            return static_cast<std::size_t>((key >> shift) & kDigitMask);
         };
         std::fill(counts.begin(), counts.end(), 0);
         for (std::uint64_t key : current) ++counts[digit(key)];
         std::size_t bucket = 0;
         while (position >= counts[bucket]) position -= counts[bucket++];
-        // Below this digit every key of the bucket is the same.
-        if (shift == 0) return (current.front() & ~std::uint64_t{0xFFFF}) | bucket;
+        // The keys left share every digit above this one; at the last digit
+        // the bucket's keys are all the answer.
+        if (shift == 0) return (current.front() & ~kDigitMask) | bucket;
         if (counts[bucket] == current.size()) continue;
         std::vector<std::uint64_t> next;
         next.reserve(counts[bucket]);
@@ -53,6 +55,14 @@ std::uint64_t nth_smallest(std::span<const std::uint64_t> keys, std::size_t posi
     const auto nth = rest.begin() + static_cast<std::ptrdiff_t>(position);
     std::nth_element(rest.begin(), nth, rest.end());
     return *nth;
+}
+
+}  // namespace
+
+std::uint64_t nth_smallest(std::span<const std::uint64_t> keys, std::size_t position) {
+    check_index(position, keys.size());
+    return keys.size() < UINT32_MAX ? narrow_to_nth<std::uint32_t>(keys, position)
+                                    : narrow_to_nth<std::uint64_t>(keys, position);
 }
 
 ColumnDistribution column_distribution(std::span<std::int64_t> keys, std::uint32_t k,

@@ -56,11 +56,12 @@ PreparedDrivers prepare_drivers(ThreadPool& pool, const Matrix& matrix,
 // Runs the schedules' picks on the pool, one job per schedule, and writes
 // the holes. A schedule's candidates are the rows whose hole cell is
 // present, valued by the driver column. Where every candidate keeps its
-// rank for the whole call the picks are a selection (selection.hpp), on
-// the driver read out of the table again; otherwise they go through an
-// ordered index over the `prepared` sorted driver. Schedules whose driver is another scheduled hole
-// column run after that column, so that the driver's blanked cells show as missing from the pass
-// after the one that blanked them.
+// rank for the whole call the picks are a selection (selection.hpp) on the
+// driver read out of the table again; otherwise they go through an ordered
+// index over the `prepared` sorted driver. Schedules whose driver is
+// another scheduled hole column run after that column, so that the
+// driver's blanked cells show as missing from the pass after the one that
+// blanked them. Each sorted driver is released once its last job is done.
 void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
                    const std::vector<ColumnSchedule>& schedules,
                    std::vector<std::shared_ptr<const SortedColumn>> prepared, Mode mode);
