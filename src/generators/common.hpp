@@ -32,6 +32,14 @@ inline double value_of_total_key(std::int64_t key) noexcept {
     return std::bit_cast<double>(key);
 }
 
+// The total order as an unsigned key (the sign bit flipped), and back.
+inline std::uint64_t unsigned_order_key(double value) noexcept {
+    return static_cast<std::uint64_t>(total_order_key(value)) ^ (std::uint64_t{1} << 63);
+}
+inline double value_of_unsigned_key(std::uint64_t key) noexcept {
+    return value_of_total_key(static_cast<std::int64_t>(key ^ (std::uint64_t{1} << 63)));
+}
+
 inline std::strong_ordering total_cmp(double a, double b) noexcept {
     return total_order_key(a) <=> total_order_key(b);
 }

@@ -225,16 +225,7 @@ Matrix MAR::punch(Matrix matrix, double alpha, const WarnFn& warn) {
     auto shared = std::make_shared<Matrix>(std::move(matrix));
     PreparedDrivers drivers = prepare_drivers(pool, *shared, plan.pairs, mode, k, variance);
     PassLedger ledger(pool, *shared, plan.pairs, plan.total);
-    // Drivers are non-hole columns except where no candidate correlates
-    // (then column 0, which may be a hole column); only such a pair needs
-    // the pass of each of its driver's picks.
-    const bool driven_by_hole =
-        std::any_of(plan.pairs.begin(), plan.pairs.end(), [&](const HolePair& pair) {
-            return pair.driver != pair.hole &&
-                   std::any_of(plan.pairs.begin(), plan.pairs.end(),
-                               [&](const HolePair& other) { return other.hole == pair.driver; });
-        });
-    PlannedPicks picks(pool, plan.pairs, ledger, plan.total, mode, variance, driven_by_hole);
+    PlannedPicks picks(pool, plan.pairs, ledger, plan.total, mode, variance);
     run_passes(plan, drivers.distributions, cols, ledger, picks);
     picks.finish(shared, std::move(drivers.sorted));
     return std::move(*shared);

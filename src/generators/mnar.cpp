@@ -106,8 +106,7 @@ Matrix MNAR::punch(Matrix matrix, double alpha) {
     const std::vector<HolePair> pairs = own_columns(cols);
     PreparedDrivers drivers = prepare_drivers(pool, *shared, pairs, mode, k, variance);
     PassLedger ledger(pool, *shared, pairs, total);
-    // No column drives another, so the picks' passes are not needed.
-    PlannedPicks picks(pool, pairs, ledger, total, mode, variance, /*keep_passes=*/false);
+    PlannedPicks picks(pool, pairs, ledger, total, mode, variance);
     run_passes(rng, drivers.distributions, total, ledger, picks);
     picks.finish(shared, std::move(drivers.sorted));
     return std::move(*shared);

@@ -65,23 +65,16 @@ std::uint64_t nth_smallest(std::span<const std::uint64_t> keys, std::size_t posi
                                     : narrow_to_nth<std::uint64_t>(keys, position);
 }
 
-ColumnDistribution column_distribution(std::span<std::int64_t> keys, std::uint32_t k,
+ColumnDistribution column_distribution(std::span<const std::uint64_t> keys, std::uint32_t k,
                                        double variance) {
-    // Order statistics on the total-order keys, turned unsigned in place
-    // (the same order): the same elements a full sort would put at these
-    // positions (equal keys are identical bits, so which copy lands there
-    // does not matter).
-    constexpr std::uint64_t kSign = std::uint64_t{1} << 63;
-    const std::span<std::uint64_t> order(reinterpret_cast<std::uint64_t*>(keys.data()),
-                                         keys.size());
-    for (std::uint64_t& key : order) key ^= kSign;
-    const auto value_of = [](std::uint64_t key) {
-        return value_of_total_key(static_cast<std::int64_t>(key ^ kSign));
-    };
-    const auto [low_it, high_it] = std::minmax_element(order.begin(), order.end());
-    const double spread = variance * (value_of(*high_it) - value_of(*low_it));
-    const double center = column_center(order.size(), k, [&](std::size_t position) {
-        return value_of(nth_smallest(order, position));
+    // Order statistics on the total-order keys: the same elements a full
+    // sort would put at these positions (equal keys are identical bits, so
+    // which copy lands there does not matter).
+    const auto [low_it, high_it] = std::minmax_element(keys.begin(), keys.end());
+    const double spread =
+        variance * (value_of_unsigned_key(*high_it) - value_of_unsigned_key(*low_it));
+    const double center = column_center(keys.size(), k, [&](std::size_t position) {
+        return value_of_unsigned_key(nth_smallest(keys, position));
     });
     return {center, spread};
 }
@@ -92,9 +85,10 @@ std::vector<ColumnDistribution> get_distribution(const Matrix& matrix, double me
     result.reserve(matrix.cols);
     if (matrix.cols == 0) return result;
     const std::uint32_t k = quantile_index(mean, matrix.rows);
-    std::vector<std::int64_t> column(matrix.rows);
+    std::vector<std::uint64_t> column(matrix.rows);
     for (std::size_t c = 0; c < matrix.cols; ++c) {
-        for (std::size_t r = 0; r < matrix.rows; ++r) column[r] = total_order_key(matrix.at(r, c));
+        for (std::size_t r = 0; r < matrix.rows; ++r)
+            column[r] = unsigned_order_key(matrix.at(r, c));
         // NaN cells are kept: a positive NaN sorts last and makes the
         // range, hence the spread, NaN.
         result.push_back(column_distribution(column, k, variance));

@@ -41,9 +41,9 @@ std::uint32_t quantile_index(double mean, std::size_t rows);
 // answer's leading bits, and only those are copied and searched further.
 std::uint64_t nth_smallest(std::span<const std::uint64_t> keys, std::size_t position);
 
-// Centre and spread of one column from the total-order keys of its values
-// (overwritten), with k from quantile_index.
-ColumnDistribution column_distribution(std::span<std::int64_t> keys, std::uint32_t k,
+// Centre and spread of one column from the unsigned total-order keys of its
+// values (unsigned_order_key), with k from quantile_index.
+ColumnDistribution column_distribution(std::span<const std::uint64_t> keys, std::uint32_t k,
                                        double variance);
 
 // One distribution per column of the matrix. Each column is ordered under

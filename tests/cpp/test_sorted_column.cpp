@@ -88,8 +88,8 @@ TEST(SortedColumn, DistributionEqualsSelection) {
                 const std::uint32_t k =
                     static_cast<std::uint32_t>(std::floor(mean * static_cast<double>(rows)));
                 if (k > rows || (k == rows && rows % 2 == 1)) continue;
-                std::vector<std::int64_t> keys(rows);
-                for (std::size_t r = 0; r < rows; ++r) keys[r] = total_order_key(m.data[r]);
+                std::vector<std::uint64_t> keys(rows);
+                for (std::size_t r = 0; r < rows; ++r) keys[r] = unsigned_order_key(m.data[r]);
                 const ColumnDistribution expected = column_distribution(keys, k, 0.3);
                 const ColumnDistribution got = distribution_of_sorted(sorted, k, 0.3);
                 // A NaN centre or spread fails the call whatever its sign, and

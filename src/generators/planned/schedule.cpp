@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <functional>
 #include <optional>
 #include <utility>
 
@@ -156,17 +157,28 @@ void write_holes(ThreadPool& pool, Matrix& matrix, const std::vector<ColumnSched
 
 }  // namespace
 
+std::vector<bool> driven_by_other_holes(std::span<const HolePair> pairs) {
+    std::vector<std::size_t> holes;
+    for (const HolePair& pair : pairs) holes.push_back(pair.hole);
+    std::sort(holes.begin(), holes.end());
+    std::vector<bool> driven(pairs.size());
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        driven[i] = pairs[i].driver != pairs[i].hole &&
+                    std::binary_search(holes.begin(), holes.end(), pairs[i].driver);
+    }
+    return driven;
+}
+
 PreparedDrivers prepare_drivers(ThreadPool& pool, const Matrix& matrix,
                                 std::span<const HolePair> pairs, Mode mode, std::uint32_t k,
                                 double variance) {
-    std::vector<bool> is_hole(matrix.cols, false);
-    for (const HolePair& pair : pairs) is_hole[pair.hole] = true;
+    const std::vector<bool> loses_cells = driven_by_other_holes(pairs);
     std::vector<bool> wanted(matrix.cols, false);
     std::vector<bool> ordered(matrix.cols, false);
-    for (const HolePair& pair : pairs) {
-        wanted[pair.driver] = true;
-        const bool loses_cells = pair.driver != pair.hole && is_hole[pair.driver];
-        if ((mode == Mode::GM && variance != 0.0) || loses_cells) ordered[pair.driver] = true;
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        wanted[pairs[i].driver] = true;
+        if ((mode == Mode::GM && variance != 0.0) || loses_cells[i])
+            ordered[pairs[i].driver] = true;
     }
     std::vector<std::size_t> to_sort;
     std::vector<std::size_t> to_select;
@@ -197,8 +209,8 @@ PreparedDrivers prepare_drivers(ThreadPool& pool, const Matrix& matrix,
         parallel_for(
             pool, wave.size(),
             [&](std::size_t i) {
-                std::vector<std::int64_t> keys = large_vector<std::int64_t>(matrix.rows);
-                std::transform(cells[i].begin(), cells[i].end(), keys.begin(), total_order_key);
+                std::vector<std::uint64_t> keys = large_vector<std::uint64_t>(matrix.rows);
+                std::transform(cells[i].begin(), cells[i].end(), keys.begin(), unsigned_order_key);
                 cells[i] = {};
                 prepared.distributions[wave[i]] = column_distribution(keys, k, variance);
             },
@@ -303,12 +315,12 @@ void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
 
 PlannedPicks::PlannedPicks(ThreadPool& pool, std::span<const HolePair> pairs,
                            const PassLedger& ledger, std::uint32_t total, Mode mode,
-                           double variance, bool keep_passes)
+                           double variance)
     : pool_(pool),
       schedules_(pairs.size()),
       mode_(mode),
       keep_targets_(mode == Mode::GM && variance != 0.0),
-      keep_passes_(keep_passes) {
+      keep_passes_(std::ranges::any_of(driven_by_other_holes(pairs), std::identity{})) {
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         ColumnSchedule& schedule = schedules_[i];
         schedule.hole = pairs[i].hole;
@@ -317,7 +329,7 @@ PlannedPicks::PlannedPicks(ThreadPool& pool, std::span<const HolePair> pairs,
         const std::size_t picks =
             std::min<std::size_t>(ledger.present()[schedule.hole], total / pairs.size() + 1);
         if (keep_targets_) schedule.targets.reserve(picks);
-        if (keep_passes) schedule.passes.reserve(picks);
+        if (keep_passes_) schedule.passes.reserve(picks);
     }
 }
 

@@ -53,6 +53,10 @@ PreparedDrivers prepare_drivers(ThreadPool& pool, const Matrix& matrix,
                                 std::span<const HolePair> pairs, Mode mode, std::uint32_t k,
                                 double variance);
 
+// For each pair, whether its driver is another pair's hole column, so that
+// it loses cells while the call blanks them.
+std::vector<bool> driven_by_other_holes(std::span<const HolePair> pairs);
+
 // Runs the schedules' picks on the pool, one job per schedule, and writes
 // the holes. A schedule's candidates are the rows whose hole cell is
 // present, valued by the driver column. Where every candidate keeps its
@@ -71,13 +75,14 @@ void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
 // pool); finish() then makes every pick, one pool job per column.
 class PlannedPicks {
 public:
-    // `keep_passes`: record the pass of every pick, which a slot whose
-    // driver is another slot's hole column needs (MAR).
+    // The pass of every pick is recorded only when some slot's driver is
+    // another slot's hole column (a MAR driver chosen for want of any
+    // correlation), whose picks need it.
     // Targets are kept only where they can differ (GM with a variance):
     // MAX and MIN never look at them, and with variance 0 every GM target
     // of a column is its centre.
     PlannedPicks(ThreadPool& pool, std::span<const HolePair> pairs, const PassLedger& ledger,
-                 std::uint32_t total, Mode mode, double variance, bool keep_passes);
+                 std::uint32_t total, Mode mode, double variance);
 
     template <class Pass>
     bool full_passes(RandomSource& rng, std::span<const ColumnDistribution> params,

@@ -131,9 +131,8 @@ Extent extent_of(const double* values, std::size_t n) {
 // far from an outlier, or heavy tails) is bucketed again over its own
 // range, a few levels deep at most. Infinities and NaNs are first set apart
 // at either end, so that a column holding some still has its finite values
-// bucketed. Anything else goes by radix. Every step
-// keeps the order of equal values, so equal values keep their rows in
-// order.
+// bucketed. Anything else goes by radix. Every step keeps the order of equal
+// values, so equal values keep their rows in order.
 void sort_into(const double* src, const std::uint32_t* src_rows, std::size_t n, double* dst,
                std::uint32_t* dst_rows, int depth, std::vector<KeyedRow>& scratch) {
     const auto row_of = [src_rows](std::size_t i) {
@@ -154,7 +153,7 @@ void sort_into(const double* src, const std::uint32_t* src_rows, std::size_t n, 
         sort_small_range(dst, dst_rows, 0, n, scratch);
         return;
     }
-    if (!extent.finite && depth == 0) {
+    if (!extent.finite) {
         // Infinities and NaNs sort below (sign bit set) or above every
         // finite value: the finite ones go through the buckets on their own
         // and the rest, usually few, by radix at either end.

@@ -13,14 +13,6 @@
 
 namespace gapweave {
 
-// The total order as an unsigned key, and back.
-inline std::uint64_t unsigned_order_key(double value) noexcept {
-    return static_cast<std::uint64_t>(total_order_key(value)) ^ (std::uint64_t{1} << 63);
-}
-inline double value_of_unsigned_key(std::uint64_t key) noexcept {
-    return value_of_total_key(static_cast<std::int64_t>(key ^ (std::uint64_t{1} << 63)));
-}
-
 struct SortedColumn {
     // Ascending under the total order (negative NaNs first, positive NaNs
     // last); equal bit patterns keep their rows ascending.
