@@ -7,6 +7,7 @@
 
 #include "generators/pass_ledger.hpp"
 #include "generators/passes.hpp"
+#include "generators/planned/driver_distributions.hpp"
 #include "generators/planned/schedule.hpp"
 #include "generators/utils.hpp"
 #include "pool/job_scope.hpp"
@@ -223,11 +224,11 @@ Matrix MAR::punch(Matrix matrix, double alpha, const WarnFn& warn) {
     if (plan.total == 0 || plan.holes == 0) return matrix;
 
     auto shared = std::make_shared<Matrix>(std::move(matrix));
-    PreparedDrivers drivers = prepare_drivers(pool, *shared, plan.pairs, mode, k, variance);
+    const auto distributions = driver_distributions(pool, *shared, plan.pairs, k, variance);
     PassLedger ledger(pool, *shared, plan.pairs, plan.total);
     PlannedPicks picks(pool, plan.pairs, ledger, plan.total, mode, variance);
-    run_passes(plan, drivers.distributions, cols, ledger, picks);
-    picks.finish(shared, std::move(drivers.sorted));
+    run_passes(plan, distributions, cols, ledger, picks);
+    picks.finish(shared);
     return std::move(*shared);
 }
 

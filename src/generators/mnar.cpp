@@ -7,6 +7,7 @@
 
 #include "generators/pass_ledger.hpp"
 #include "generators/passes.hpp"
+#include "generators/planned/driver_distributions.hpp"
 #include "generators/planned/schedule.hpp"
 #include "generators/utils.hpp"
 #include "support/fault.hpp"
@@ -104,11 +105,11 @@ Matrix MNAR::punch(Matrix matrix, double alpha) {
 
     auto shared = std::make_shared<Matrix>(std::move(matrix));
     const std::vector<HolePair> pairs = own_columns(cols);
-    PreparedDrivers drivers = prepare_drivers(pool, *shared, pairs, mode, k, variance);
+    const auto distributions = driver_distributions(pool, *shared, pairs, k, variance);
     PassLedger ledger(pool, *shared, pairs, total);
     PlannedPicks picks(pool, pairs, ledger, total, mode, variance);
-    run_passes(rng, drivers.distributions, total, ledger, picks);
-    picks.finish(shared, std::move(drivers.sorted));
+    run_passes(rng, distributions, total, ledger, picks);
+    picks.finish(shared);
     return std::move(*shared);
 }
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
+#include <utility>
 
 #include "support/fault.hpp"
 
@@ -57,6 +59,20 @@ std::uint64_t narrow_to_nth(std::span<const std::uint64_t> keys, std::size_t pos
     return *nth;
 }
 
+// The key at `position` + 1 in ascending order, given `key`, the one at
+// `position`: `key` again while copies of it reach that far, else the
+// smallest key above it. One pass instead of a second selection.
+std::uint64_t next_in_order(std::span<const std::uint64_t> keys, std::size_t position,
+                            std::uint64_t key) {
+    std::size_t at_most = 0;
+    std::uint64_t above = UINT64_MAX;
+    for (const std::uint64_t k : keys) {
+        at_most += k <= key;
+        above = k > key && k < above ? k : above;
+    }
+    return at_most > position + 1 ? key : above;
+}
+
 }  // namespace
 
 std::uint64_t nth_smallest(std::span<const std::uint64_t> keys, std::size_t position) {
@@ -73,8 +89,14 @@ ColumnDistribution column_distribution(std::span<const std::uint64_t> keys, std:
     const auto [low_it, high_it] = std::minmax_element(keys.begin(), keys.end());
     const double spread =
         variance * (value_of_unsigned_key(*high_it) - value_of_unsigned_key(*low_it));
+    // An even count's centre reads two neighbouring positions, in order.
+    std::optional<std::pair<std::size_t, std::uint64_t>> previous;
     const double center = column_center(keys.size(), k, [&](std::size_t position) {
-        return value_of_unsigned_key(nth_smallest(keys, position));
+        const std::uint64_t key = previous && previous->first + 1 == position
+                                      ? next_in_order(keys, previous->first, previous->second)
+                                      : nth_smallest(keys, position);
+        previous = {position, key};
+        return value_of_unsigned_key(key);
     });
     return {center, spread};
 }

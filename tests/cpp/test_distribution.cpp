@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "generators/common.hpp"
+#include "generators/planned/driver_distributions.hpp"
 #include "generators/utils.hpp"
 #include "random/random_source.hpp"
 #include "support/fault.hpp"
@@ -103,6 +104,43 @@ TEST(Distribution, NthSmallestMatchesNthElement) {
                 std::nth_element(expected.begin(), expected.begin() + position, expected.end());
                 EXPECT_EQ(nth_smallest(keys, position), expected[position])
                     << "shared " << shared << " size " << size << " position " << position;
+            }
+        }
+    }
+}
+
+TEST(Distribution, TablePassesMatchEachColumn) {
+    // Columns whose centre is settled by collecting keys after sixteen or
+    // thirty-two known bits, or only at sixty-four (a value repeated many
+    // times), beside specials; rows odd and even, split among 1 or 3
+    // workers, in groups of columns.
+    RandomSource rng = RandomSource::seed_from_u64(8);
+    for (const std::size_t rows : {20001u, 40000u}) {
+        const std::size_t cols = 20;
+        Matrix m{rows, cols, std::vector<double>(rows * cols)};
+        for (std::size_t r = 0; r < rows; ++r) {
+            for (std::size_t c = 0; c < cols; ++c) {
+                const double z = Gauss::sample(rng, 0.0, 1.0);
+                const double values[] = {z, 100.0 + z, std::floor(2.0 * z), z < 3.0 ? 1.0 : kInf,
+                                         rng.uniform_below(1000) == 0 ? kNaN : -z};
+                m.at(r, c) = values[c % 5];
+            }
+        }
+        std::vector<std::size_t> columns(cols);
+        for (std::size_t c = 0; c < cols; ++c) columns[c] = c;
+        for (const double mean : {0.0, 0.5, 0.999, 1.0}) {
+            if (mean == 1.0 && rows % 2 == 1) continue;
+            const std::uint32_t k = quantile_index(mean, rows);
+            const auto expected = get_distribution(m, mean, 0.3);
+            for (const std::size_t workers : {1u, 3u}) {
+                ThreadPool pool(workers);
+                const auto got = distributions_by_passes(pool, m, columns, k, 0.3);
+                for (std::size_t c = 0; c < cols; ++c) {
+                    EXPECT_TRUE(same_value(got[c].center, expected[c].center))
+                        << "rows " << rows << " mean " << mean << " column " << c;
+                    EXPECT_TRUE(same_value(got[c].spread, expected[c].spread))
+                        << "rows " << rows << " mean " << mean << " column " << c;
+                }
             }
         }
     }

@@ -15,7 +15,6 @@
 #include "generators/common.hpp"
 #include "generators/pass_ledger.hpp"
 #include "generators/planned/gauss_table.hpp"
-#include "generators/planned/sorted_column.hpp"
 #include "generators/utils.hpp"
 #include "pool/thread_pool.hpp"
 #include "random/random_source.hpp"
@@ -36,39 +35,16 @@ struct ColumnSchedule {
     std::vector<std::uint32_t> passes;
 };
 
-// The driver columns of `pairs` made ready before the passes: their
-// distributions (entries of other columns are zero), and, where the picks
-// need the ordered index, the column sorted, which gives its distribution
-// on the way and is kept for the picks. A driver is ordered for GM targets
-// that vary (a variance other than 0), or when it is another pair's hole
-// column and so loses cells during the call. Every other driver's picks
-// are a selection: its distribution comes from a selection too, and
-// nothing of it is kept; such columns are read out of the table a few at a
-// time, so that their copies stay a fraction of the table.
-struct PreparedDrivers {
-    std::vector<ColumnDistribution> distributions;
-    std::vector<std::shared_ptr<const SortedColumn>> sorted;
-};
-PreparedDrivers prepare_drivers(ThreadPool& pool, const Matrix& matrix,
-                                std::span<const HolePair> pairs, Mode mode, std::uint32_t k,
-                                double variance);
-
-// For each pair, whether its driver is another pair's hole column, so that
-// it loses cells while the call blanks them.
-std::vector<bool> driven_by_other_holes(std::span<const HolePair> pairs);
-
 // Runs the schedules' picks on the pool, one job per schedule, and writes
 // the holes. A schedule's candidates are the rows whose hole cell is
-// present, valued by the driver column. Where every candidate keeps its
-// rank for the whole call the picks are a selection (selection.hpp) on the
-// driver read out of the table again; otherwise they go through an ordered
-// index over the `prepared` sorted driver. Schedules whose driver is
-// another scheduled hole column run after that column, so that the
-// driver's blanked cells show as missing from the pass after the one that
-// blanked them. Each sorted driver is released once its last job is done.
+// present, valued by the driver column, which the job reads out of the
+// table. Where every candidate keeps its rank for the whole call the picks
+// are a selection (selection.hpp); otherwise the job sorts the driver for
+// an ordered index. Schedules whose driver is another scheduled hole column
+// run after that column, so that the driver's blanked cells show as
+// missing from the pass after the one that blanked them.
 void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
-                   const std::vector<ColumnSchedule>& schedules,
-                   std::vector<std::shared_ptr<const SortedColumn>> prepared, Mode mode);
+                   const std::vector<ColumnSchedule>& schedules, Mode mode);
 
 // The picks of a planned call, for a generator's pass sequence: the passes
 // only collect each slot's targets (full passes drawn in tables on the
@@ -117,9 +93,8 @@ public:
     }
 
     // Makes the picks and writes the holes.
-    void finish(std::shared_ptr<Matrix>& matrix,
-                std::vector<std::shared_ptr<const SortedColumn>> sorted_drivers) {
-        run_schedules(pool_, matrix, schedules_, std::move(sorted_drivers), mode_);
+    void finish(std::shared_ptr<Matrix>& matrix) {
+        run_schedules(pool_, matrix, schedules_, mode_);
     }
 
 private:

@@ -265,19 +265,6 @@ SortedColumn sort_cells(std::span<const double> cells) {
     return sorted;
 }
 
-ColumnDistribution distribution_of_sorted(const SortedColumn& sorted, std::uint32_t k,
-                                          double variance) {
-    const std::size_t n = sorted.size();
-    // quantile_index has refused empty columns and quantiles past the end.
-    expect(n > 0 && k <= n, "a distribution of a column without that quantile");
-    const double spread = variance * (sorted.values.back() - sorted.values.front());
-    const double center = column_center(n, k, [&](std::size_t position) {
-        expect(position < n, "a distribution of a column without that quantile");
-        return sorted.values[position];
-    });
-    return {center, spread};
-}
-
 SortedColumn present_in(const SortedColumn& sorted, const Matrix& matrix, std::size_t hole) {
     // Which rows still hold a value in the hole column, one byte per row, so
     // that the filter below never reads the matrix in value order.

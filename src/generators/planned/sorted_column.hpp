@@ -1,6 +1,6 @@
 // One column's values in ascending total order with their rows: sorted once
-// per call, it gives the column's distribution and the ordered index that
-// the picks of varying targets search.
+// per call, it is the ordered index that the picks of varying targets
+// search.
 #pragma once
 
 #include <cstddef>
@@ -26,11 +26,6 @@ struct SortedColumn {
 
 // Sorts a column's cells (row r at position r), every cell included.
 SortedColumn sort_cells(std::span<const double> cells);
-
-// The distribution of the sorted column: the same order statistics as
-// column_distribution, read off the sorted values. `k` from quantile_index.
-ColumnDistribution distribution_of_sorted(const SortedColumn& sorted, std::uint32_t k,
-                                          double variance);
 
 // The entries of `sorted` whose row holds a value in column `hole` of the
 // matrix (the candidates of a hole column valued by the sorted driver).

@@ -1,0 +1,39 @@
+// The distributions of a planned call's driver columns, found in a few
+// passes over the table instead of a copy of each column.
+//
+// Each distribution needs a column's smallest and largest keys and one or
+// two order statistics (the centre). The order statistics are narrowed
+// sixteen bits at a time: a pass counts, for every column at once, the
+// keys that share the answer's known leading bits by their next sixteen;
+// the counts give the next sixteen bits. Once few keys share the known
+// bits, one more pass collects them and a selection among them ends the
+// search; sixty-four known bits are the key itself. Counts are sums, so the
+// result does not depend on how the rows were split among the workers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "generators/common.hpp"
+#include "generators/pass_ledger.hpp"
+#include "generators/utils.hpp"
+#include "pool/thread_pool.hpp"
+
+namespace gapweave {
+
+// The distribution of every driver column of `pairs` (entries of other
+// columns are zero), equal to column_distribution of its keys; `k` from
+// quantile_index.
+std::vector<ColumnDistribution> driver_distributions(ThreadPool& pool, const Matrix& matrix,
+                                                     std::span<const HolePair> pairs,
+                                                     std::uint32_t k, double variance);
+
+// The same for the given columns, by table passes whatever the row count;
+// for the tests.
+std::vector<ColumnDistribution> distributions_by_passes(ThreadPool& pool, const Matrix& matrix,
+                                                        std::span<const std::size_t> columns,
+                                                        std::uint32_t k, double variance);
+
+}  // namespace gapweave
