@@ -50,6 +50,28 @@ bool PassLedger::has_cells(std::size_t column) {
     return false;
 }
 
+bool PassLedger::can_fill(std::size_t passes) const {
+    std::vector<std::size_t> demand(present_.size(), 0);
+    for (const HolePair& pair : pairs_) demand[pair.hole] += passes;
+    for (std::size_t c = 0; c < present_.size(); ++c) {
+        if (present_[c] < demand[c]) return false;
+    }
+    return true;
+}
+
+bool PassLedger::fill_passes(std::size_t passes) noexcept {
+    if (passes == 0) return true;
+    const auto slots = static_cast<std::uint32_t>(std::min<std::size_t>(pairs_.size(), UINT32_MAX));
+    for (std::size_t i = 0; i + 1 < passes; ++i) {
+        done_ += std::min(slots, total_ - done_);
+        ++pass_;
+    }
+    for (const HolePair& pair : pairs_) present_[pair.hole] -= passes;
+    holes_present_ -= passes * pairs_.size();
+    // Cells remain until the last pass (can_fill), so only it may stop.
+    return end_pass(std::min(slots, total_ - done_));
+}
+
 bool PassLedger::end_pass(std::uint32_t counted) noexcept {
     done_ += counted;
     ++pass_;

@@ -59,6 +59,19 @@ public:
         }
     }
 
+    // The number of the next pass.
+    std::uint32_t pass() const noexcept { return pass_; }
+
+    // True when each of the next `passes` passes can take a pick in every
+    // slot: no hole column would run out of cells before they end.
+    bool can_fill(std::size_t passes) const;
+
+    // Records `passes` passes whose targets are not NaN, each taking a pick
+    // in every slot and counting min(slots, remaining) towards the total:
+    // what start_pass, a blanked() per slot and end_pass would record for
+    // each. Returns what the last end_pass would. Requires can_fill(passes).
+    bool fill_passes(std::size_t passes) noexcept;
+
     // A pick turned a cell of `column` missing.
     void blanked(std::size_t column) noexcept {
         --present_[column];

@@ -25,11 +25,6 @@ RandomSource RandomSource::seed_from_u64(std::uint64_t seed) noexcept {
     return RandomSource(key);
 }
 
-double RandomSource::uniform_f64() noexcept {
-    constexpr double kTwoToMinus53 = 0x1.0p-53;
-    return static_cast<double>(next_u64() >> 11) * kTwoToMinus53;
-}
-
 std::uint32_t RandomSource::uniform_below(std::uint32_t n) noexcept {
     const std::uint64_t product = std::uint64_t{next_u32()} * n;
     auto result = static_cast<std::uint32_t>(product >> 32);

@@ -26,7 +26,10 @@ public:
 
     // A double in [0, 1) from the top 53 bits of next_u64(); 0.0 is
     // possible, 1.0 is not.
-    double uniform_f64() noexcept;
+    double uniform_f64() noexcept {
+        constexpr double kTwoToMinus53 = 0x1.0p-53;
+        return static_cast<double>(next_u64() >> 11) * kTwoToMinus53;
+    }
 
     // An integer in 0 ... n - 1 for 1 <= n <= 2^32 - 1 by Canon's method:
     // the high half of word × n, corrected by a second word only when the

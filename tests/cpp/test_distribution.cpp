@@ -110,8 +110,8 @@ TEST(Distribution, NthSmallestMatchesNthElement) {
 }
 
 TEST(Distribution, TablePassesMatchEachColumn) {
-    // Columns whose centre is settled by collecting keys after sixteen or
-    // thirty-two known bits, or only at sixty-four (a value repeated many
+    // Columns whose centre is settled by collecting keys after twelve or
+    // twenty-four known bits, or only at sixty-four (a value repeated many
     // times), beside specials; rows odd and even, split among 1 or 3
     // workers, in groups of columns.
     RandomSource rng = RandomSource::seed_from_u64(8);

@@ -11,7 +11,9 @@ namespace gapweave {
 
 namespace {
 
-constexpr int kDigitBits = 16;
+// Twelve bits a pass keep each column's counts (4096 of them) in a core's
+// cache; the last digit of a key has the four bits left.
+constexpr int kDigitBits = 12;
 constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
 // Keys few enough to collect and select among directly.
 constexpr std::uint64_t kCollectBelow = std::uint64_t{1} << 14;
@@ -19,7 +21,7 @@ constexpr std::uint64_t kCollectBelow = std::uint64_t{1} << 14;
 constexpr std::size_t kGroupColumns = 16;
 constexpr std::size_t kMaxParts = 4;
 // Below this many rows a copy of each column is cheap, and counts of
-// sixteen-bit digits are not.
+// twelve-bit digits are not.
 constexpr std::size_t kPassesFromRows = std::size_t{1} << 16;
 
 constexpr const char* kJobFailed = "a distribution job of the call failed";
@@ -36,8 +38,11 @@ struct Search {
     bool matches(std::uint64_t key) const noexcept {
         return bits == 0 || (key >> (64 - bits)) == prefix;
     }
+    int digit_bits() const noexcept { return std::min(kDigitBits, 64 - bits); }
     std::size_t digit(std::uint64_t key) const noexcept {
-        return static_cast<std::size_t>((key >> (64 - bits - kDigitBits)) & (kDigits - 1));
+        const int width = digit_bits();
+        return static_cast<std::size_t>((key >> (64 - bits - width)) &
+                                        ((std::uint64_t{1} << width) - 1));
     }
 };
 
@@ -155,8 +160,8 @@ void group_distributions(ThreadPool& pool, const Matrix& matrix,
             for (auto [slot, rank] : search.wanted) {
                 std::size_t d = 0;
                 while (rank >= totals[d]) rank -= totals[d++];
-                const std::uint64_t prefix = (search.prefix << kDigitBits) | d;
-                const int bits = search.bits + kDigitBits;
+                const std::uint64_t prefix = (search.prefix << search.digit_bits()) | d;
+                const int bits = search.bits + search.digit_bits();
                 if (bits == 64) {
                     keys[search.column][slot] = prefix;  // every bit known: the key itself
                     continue;

@@ -3,11 +3,11 @@
 //
 // Each distribution needs a column's smallest and largest keys and one or
 // two order statistics (the centre). The order statistics are narrowed
-// sixteen bits at a time: a pass counts, for every column at once, the
-// keys that share the answer's known leading bits by their next sixteen;
-// the counts give the next sixteen bits. Once few keys share the known
-// bits, one more pass collects them and a selection among them ends the
-// search; sixty-four known bits are the key itself. Counts are sums, so the
+// twelve bits at a time: a pass counts, for every column at once, the keys
+// that share the answer's known leading bits by their next twelve; the
+// counts give the next twelve bits. Once few keys share the known bits, the
+// next pass collects them and a selection among them ends the search;
+// sixty-four known bits are the key itself. Counts are sums, so the
 // result does not depend on how the rows were split among the workers.
 #pragma once
 

@@ -56,11 +56,11 @@ std::vector<std::uint32_t> pick_column(const Matrix& matrix, const ColumnSchedul
                                        const ColumnSchedule* driver_schedule,
                                        const std::vector<std::uint32_t>* driver_rows) {
     const std::size_t picks = schedule.picks;
-    std::vector<double> cells = read_column(matrix, schedule.driver);
     if (driver_schedule == nullptr && selectable(mode, schedule.targets)) {
-        return select_picks(cells, matrix, schedule.hole, schedule.hole == schedule.driver, mode,
+        return select_picks(matrix, schedule.driver, schedule.hole, mode,
                             picks == 0 ? 0.0 : schedule.targets.front(), picks, drives_another);
     }
+    std::vector<double> cells = read_column(matrix, schedule.driver);
     auto sorted = std::make_shared<const SortedColumn>(sort_cells(cells));
     cells = {};
     // A column driving itself holds a value exactly where it is not NaN.
@@ -195,10 +195,10 @@ void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
     write_holes(pool, *matrix, schedules, marked);
 }
 
-PlannedPicks::PlannedPicks(ThreadPool& pool, std::span<const HolePair> pairs,
-                           const PassLedger& ledger, std::uint32_t total, Mode mode,
-                           double variance)
+PlannedPicks::PlannedPicks(ThreadPool& pool, std::span<const HolePair> pairs, PassLedger& ledger,
+                           std::uint32_t total, Mode mode, double variance)
     : pool_(pool),
+      ledger_(ledger),
       schedules_(pairs.size()),
       mode_(mode),
       keep_targets_(mode == Mode::GM && variance != 0.0),
@@ -213,6 +213,35 @@ PlannedPicks::PlannedPicks(ThreadPool& pool, std::span<const HolePair> pairs,
         if (keep_targets_) schedule.targets.reserve(picks);
         if (keep_passes_) schedule.passes.reserve(picks);
     }
+}
+
+PassesTaken PlannedPicks::take_rows(const TargetRows& targets) {
+    const std::size_t rows = targets.rows;
+    if (rows == 0 || !ledger_.can_fill(rows)) return {0, true};
+    const std::uint32_t first_pass = ledger_.pass();
+    std::vector<double*> kept(schedules_.size());
+    for (std::size_t slot = 0; slot < schedules_.size(); ++slot) {
+        ColumnSchedule& schedule = schedules_[slot];
+        if (keep_targets_) {
+            schedule.targets.resize(schedule.targets.size() + rows);
+            kept[slot] = schedule.targets.data() + schedule.targets.size() - rows;
+        } else if (schedule.picks == 0) {
+            schedule.targets.push_back(targets.first[slot]);
+        }
+        schedule.picks += rows;
+        if (keep_passes_) {
+            for (std::size_t r = 0; r < rows; ++r)
+                schedule.passes.push_back(first_pass + static_cast<std::uint32_t>(r));
+        }
+    }
+    // Row by row, so that the table is read once in order.
+    if (keep_targets_) {
+        for (std::size_t r = 0; r < rows; ++r) {
+            const std::span<const double> row = targets.row(r);
+            for (std::size_t slot = 0; slot < row.size(); ++slot) kept[slot][r] = row[slot];
+        }
+    }
+    return {rows, ledger_.fill_passes(rows)};
 }
 
 }  // namespace gapweave

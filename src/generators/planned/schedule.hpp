@@ -57,20 +57,21 @@ public:
     // Targets are kept only where they can differ (GM with a variance):
     // MAX and MIN never look at them, and with variance 0 every GM target
     // of a column is its centre.
-    PlannedPicks(ThreadPool& pool, std::span<const HolePair> pairs, const PassLedger& ledger,
+    PlannedPicks(ThreadPool& pool, std::span<const HolePair> pairs, PassLedger& ledger,
                  std::uint32_t total, Mode mode, double variance);
 
     template <class Pass>
     bool full_passes(RandomSource& rng, std::span<const ColumnDistribution> params,
                      std::size_t rows, Pass&& pass) {
-        if (mode_ == Mode::GM) return replay_passes(rng, pool_, params, rows, pass);
+        const auto together = [this](const TargetRows& targets) { return take_rows(targets); };
+        if (mode_ == Mode::GM) return replay_passes(rng, pool_, params, rows, pass, together);
         // MAX and MIN never look at a target, only at whether it is NaN,
         // which finite parameters rule out; its words are taken all the same.
         std::vector<ColumnDistribution> unseen(params.begin(), params.end());
         for (ColumnDistribution& p : unseen) {
             if (std::isfinite(p.center) && std::isfinite(p.spread)) p = {1.0, 0.0};
         }
-        return replay_passes(rng, pool_, unseen, rows, pass);
+        return replay_passes(rng, pool_, unseen, rows, pass, together);
     }
 
     void take(std::size_t slot, double target, std::uint32_t pass) {
@@ -98,7 +99,13 @@ public:
     }
 
 private:
+    // Full passes, every slot picking in each, taken together where no
+    // column can run out of cells during them: what take() for every slot
+    // and end_pass() would do for each row, without the per-row calls.
+    PassesTaken take_rows(const TargetRows& targets);
+
     ThreadPool& pool_;
+    PassLedger& ledger_;
     std::vector<ColumnSchedule> schedules_;
     Mode mode_;
     bool keep_targets_;

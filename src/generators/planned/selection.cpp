@@ -32,13 +32,12 @@ std::uint64_t rank_key(double value, double target) noexcept {
 constexpr std::uint64_t kNotCandidate = std::numeric_limits<std::uint64_t>::max();
 
 template <Mode kMode>
-std::vector<std::uint32_t> select(std::span<const double> driver, const Matrix& matrix,
-                                  std::size_t hole, bool driver_is_hole, double target,
-                                  std::size_t count, bool in_pick_order) {
-    const std::size_t rows = driver.size();
+std::vector<std::uint32_t> select(const Matrix& matrix, std::size_t driver, std::size_t hole,
+                                  double target, std::size_t count, bool in_pick_order) {
+    const std::size_t rows = matrix.rows;
     const auto key_at = [&](std::size_t r) {
-        const double value = driver[r];
-        const bool present = !std::isnan(driver_is_hole ? value : matrix.at(r, hole));
+        const double value = matrix.at(r, driver);
+        const bool present = !std::isnan(driver == hole ? value : matrix.at(r, hole));
         if (!present) return kNotCandidate;
         expect(!std::isnan(value), "a candidate's driver value is missing");
         return rank_key<kMode>(value, target);
@@ -82,11 +81,11 @@ bool selectable(Mode mode, std::span<const double> targets) noexcept {
                        [&](double target) { return target == targets.front(); });
 }
 
-std::vector<std::uint32_t> select_picks(std::span<const double> driver, const Matrix& matrix,
-                                        std::size_t hole, bool driver_is_hole, Mode mode,
-                                        double target, std::size_t count, bool in_pick_order) {
+std::vector<std::uint32_t> select_picks(const Matrix& matrix, std::size_t driver, std::size_t hole,
+                                        Mode mode, double target, std::size_t count,
+                                        bool in_pick_order) {
     const auto run = [&]<Mode kMode>() {
-        return select<kMode>(driver, matrix, hole, driver_is_hole, target, count, in_pick_order);
+        return select<kMode>(matrix, driver, hole, target, count, in_pick_order);
     };
     switch (mode) {
         case Mode::GM: return run.template operator()<Mode::GM>();

@@ -19,13 +19,12 @@ namespace gapweave {
 bool selectable(Mode mode, std::span<const double> targets) noexcept;
 
 // The rows of the `count` picks among the rows whose cell in column `hole`
-// is present, valued by `driver` (the driver column's cells in row order;
-// the hole column itself when `driver_is_hole`), ranked as the mode's
-// comparison ranks them against `target`, ties to the earliest row. The
-// rows come ascending, or with `in_pick_order` in the order the passes
-// would pick them (needed when the column drives another).
-std::vector<std::uint32_t> select_picks(std::span<const double> driver, const Matrix& matrix,
-                                        std::size_t hole, bool driver_is_hole, Mode mode,
-                                        double target, std::size_t count, bool in_pick_order);
+// of the matrix is present, valued by column `driver` (read in place),
+// ranked as the mode's comparison ranks them against `target`, ties to the
+// earliest row. The rows come ascending, or with `in_pick_order` in the
+// order the passes would pick them (needed when the column drives another).
+std::vector<std::uint32_t> select_picks(const Matrix& matrix, std::size_t driver, std::size_t hole,
+                                        Mode mode, double target, std::size_t count,
+                                        bool in_pick_order);
 
 }  // namespace gapweave
