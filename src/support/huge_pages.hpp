@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstddef>
-#include <vector>
 
 namespace gapweave {
 
@@ -13,16 +12,5 @@ namespace gapweave {
 // having. Only advice: nothing happens on systems without it, on ranges too
 // small, or when the kernel refuses; the memory's contents are unchanged.
 void advise_huge_pages(void* data, std::size_t bytes) noexcept;
-
-// `count` value-initialised elements whose storage was advised before its
-// first write.
-template <class T>
-std::vector<T> large_vector(std::size_t count) {
-    std::vector<T> values;
-    values.reserve(count);
-    advise_huge_pages(values.data(), count * sizeof(T));
-    values.resize(count);
-    return values;
-}
 
 }  // namespace gapweave

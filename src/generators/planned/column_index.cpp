@@ -46,12 +46,12 @@ void ColumnIndex::build_positions() {
     for (Position p = 0; p < size_; ++p) position_of_[rows_[p]] = static_cast<std::uint32_t>(p);
 }
 
-std::vector<std::uint32_t> ColumnIndex::splits(std::span<const double> targets) const {
+LargeVector<std::uint32_t> ColumnIndex::splits(std::span<const double> targets) const {
     // Targets in total order are also in numeric order, which is what the
     // merge with the values needs (infinite targets sort to the ends, where
     // the merge gives them the start and the first +inf value).
     const SortedColumn order = sort_cells(targets);
-    std::vector<std::uint32_t> result(targets.size());
+    LargeVector<std::uint32_t> result(targets.size());
     Position p = 0;
     for (std::size_t i = 0; i < order.size(); ++i) {
         const double target = order.values[i];

@@ -23,6 +23,7 @@
 #include "generators/common.hpp"
 #include "generators/planned/bit_tree.hpp"
 #include "generators/planned/sorted_column.hpp"
+#include "support/large_vector.hpp"
 
 namespace gapweave {
 
@@ -37,7 +38,7 @@ public:
     // For each target, the first position whose value is not below it:
     // where the GM search starts. One merge of the sorted targets with the
     // sorted values instead of a binary search per pick.
-    std::vector<std::uint32_t> splits(std::span<const double> targets) const;
+    LargeVector<std::uint32_t> splits(std::span<const double> targets) const;
 
     // Takes the row the mode picks; nullopt when no candidate is left.
     // `split` (GM only) is the target's entry from splits().

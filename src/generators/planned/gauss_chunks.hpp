@@ -90,7 +90,7 @@ struct GaussTableRun {
     const Source origin;  // the source at the table's first word
     const std::vector<ColumnDistribution> params;
     const bool store;  // false: the rows' words are taken, their targets not kept
-    std::vector<double> targets;
+    LargeVector<double> targets;
     const std::uint64_t start_word;
     const std::size_t max_rows;
     const std::size_t chunk_rows;
@@ -157,7 +157,7 @@ GaussTable draw_gauss_rows_with(Source& rng, ThreadPool& pool,
 
     const auto always = [](std::size_t) { return true; };
     if (samples == 0 || samples < plan.sequential_below) {
-        GaussTable table{std::vector<double>(store ? samples : 0), 0};
+        GaussTable table{LargeVector<double>(store ? samples : 0), 0};
         table.rows = draw_rows_in_order(rng, params, store ? table.targets.data() : nullptr,
                                         max_rows, always)
                          .rows;

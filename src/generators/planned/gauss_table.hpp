@@ -28,13 +28,14 @@
 #include "pool/thread_pool.hpp"
 #include "random/random_source.hpp"
 #include "support/fault.hpp"
+#include "support/large_vector.hpp"
 
 namespace gapweave {
 
 // Row-major targets: row r, slot j at targets[r * width + j], rows * width
 // values in all.
 struct GaussTable {
-    std::vector<double> targets;
+    LargeVector<double> targets;
     std::size_t rows = 0;
 };
 

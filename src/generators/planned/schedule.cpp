@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <utility>
 
@@ -12,7 +13,7 @@
 #include "generators/planned/sorted_column.hpp"
 #include "pool/job_scope.hpp"
 #include "support/fault.hpp"
-#include "support/huge_pages.hpp"
+#include "support/large_vector.hpp"
 
 namespace gapweave {
 
@@ -31,38 +32,78 @@ bool column_has_missing(const Matrix& matrix, std::size_t column) {
 // One column's cells in row order. Each job reads the column it needs
 // itself, so that only the columns being worked on are copied, with no
 // wait for other jobs' columns.
-std::vector<double> read_column(const Matrix& matrix, std::size_t column) {
-    std::vector<double> cells = large_vector<double>(matrix.rows);
+LargeVector<double> read_column(const Matrix& matrix, std::size_t column) {
+    LargeVector<double> cells = large_vector<double>(matrix.rows);
     for (std::size_t r = 0; r < matrix.rows; ++r) cells[r] = matrix.at(r, column);
     return cells;
 }
 
-// A column's picked rows, one bit a row.
-using RowBits = std::vector<std::uint64_t>;
+// A column's picks: one bit a row, and the rows in the order the passes
+// pick them, kept only for a column that drives another, whose job reads
+// them.
+struct ColumnPicks {
+    std::vector<std::uint64_t> marked;
+    LargeVector<std::uint32_t> rows;
 
-RowBits bits_of_rows(std::span<const std::uint32_t> rows, std::size_t table_rows) {
-    RowBits bits((table_rows + 63) / 64, 0);
-    for (std::uint32_t row : rows) bits[row / 64] |= std::uint64_t{1} << (row % 64);
-    return bits;
+    explicit ColumnPicks(std::size_t table_rows) : marked((table_rows + 63) / 64, 0) {}
+    void mark(std::uint32_t row) noexcept { marked[row / 64] |= std::uint64_t{1} << (row % 64); }
+};
+
+// Whether a schedule's picks go through the ordered index (the driver
+// sorted) rather than a selection.
+bool needs_order(const ColumnSchedule& schedule, Mode mode, bool driven_by_other_hole) {
+    return driven_by_other_hole || !selectable(mode, schedule.targets);
 }
 
-// The rows a schedule picks: in pass order, or (unless the column drives
-// another) ascending from a selection. A column that needs the ordered
-// index is sorted here, and its copy of the cells dropped then.
+// Sorted drivers, shared by the jobs that need them: the first of a
+// driver's jobs sorts it (the others wait for it, needing it too), and the
+// last one to start takes the only reference left, so that the sorted
+// column goes as soon as its jobs are done.
+class SharedSorts {
+public:
+    explicit SharedSorts(std::size_t columns) : entries_(columns) {}
+
+    // One more job will acquire `driver`; before any job starts.
+    void expect_job(std::size_t driver) { ++entries_[driver].jobs_left; }
+
+    std::shared_ptr<const SortedColumn> acquire(const Matrix& matrix, std::size_t driver) {
+        Entry& entry = entries_[driver];
+        const std::lock_guard lock(entry.mutex);
+        if (!entry.sorted)
+            entry.sorted =
+                std::make_shared<const SortedColumn>(sort_cells(read_column(matrix, driver)));
+        std::shared_ptr<const SortedColumn> sorted = entry.sorted;
+        if (--entry.jobs_left == 0) entry.sorted.reset();
+        return sorted;
+    }
+
+private:
+    struct Entry {
+        std::mutex mutex;
+        std::shared_ptr<const SortedColumn> sorted;
+        std::size_t jobs_left = 0;
+    };
+    std::vector<Entry> entries_;
+};
+
+// The picks of a schedule, from a selection or the ordered index.
 // `driver_schedule` and `driver_rows` describe the driver's own picks when
 // it is a hole column.
-std::vector<std::uint32_t> pick_column(const Matrix& matrix, const ColumnSchedule& schedule,
-                                       Mode mode, bool drives_another,
-                                       const ColumnSchedule* driver_schedule,
-                                       const std::vector<std::uint32_t>* driver_rows) {
+ColumnPicks pick_column(const Matrix& matrix, const ColumnSchedule& schedule, Mode mode,
+                        bool drives_another, SharedSorts& sorts,
+                        const ColumnSchedule* driver_schedule,
+                        const LargeVector<std::uint32_t>* driver_rows) {
     const std::size_t picks = schedule.picks;
-    if (driver_schedule == nullptr && selectable(mode, schedule.targets)) {
-        return select_picks(matrix, schedule.driver, schedule.hole, mode,
-                            picks == 0 ? 0.0 : schedule.targets.front(), picks, drives_another);
+    ColumnPicks result(matrix.rows);
+    if (!needs_order(schedule, mode, driver_schedule != nullptr)) {
+        LargeVector<std::uint32_t> rows =
+            select_picks(matrix, schedule.driver, schedule.hole, mode,
+                         picks == 0 ? 0.0 : schedule.targets.front(), picks, drives_another);
+        for (std::uint32_t row : rows) result.mark(row);
+        if (drives_another) result.rows = std::move(rows);
+        return result;
     }
-    std::vector<double> cells = read_column(matrix, schedule.driver);
-    auto sorted = std::make_shared<const SortedColumn>(sort_cells(cells));
-    cells = {};
+    std::shared_ptr<const SortedColumn> sorted = sorts.acquire(matrix, schedule.driver);
     // A column driving itself holds a value exactly where it is not NaN.
     const bool all_present =
         schedule.hole == schedule.driver || !column_has_missing(matrix, schedule.hole);
@@ -78,10 +119,9 @@ std::vector<std::uint32_t> pick_column(const Matrix& matrix, const ColumnSchedul
     }
 
     ColumnIndex index(std::move(sorted), matrix.rows, driver_schedule != nullptr);
-    const std::vector<std::uint32_t> splits =
-        mode == Mode::GM ? index.splits(targets) : std::vector<std::uint32_t>(picks);
-    std::vector<std::uint32_t> rows;
-    rows.reserve(picks);
+    const LargeVector<std::uint32_t> splits =
+        mode == Mode::GM ? index.splits(targets) : LargeVector<std::uint32_t>(picks);
+    if (drives_another) result.rows.reserve(picks);
     std::size_t blanked = 0;  // driver picks already turned missing
     constexpr std::size_t kAhead = 8;
     for (std::size_t i = 0; i < picks; ++i) {
@@ -96,16 +136,17 @@ std::vector<std::uint32_t> pick_column(const Matrix& matrix, const ColumnSchedul
         }
         const auto row = index.take(mode, targets[i], splits[i]);
         expect(row.has_value(), "a scheduled pick found no cell");
-        rows.push_back(static_cast<std::uint32_t>(*row));
+        result.mark(static_cast<std::uint32_t>(*row));
+        if (drives_another) result.rows.push_back(static_cast<std::uint32_t>(*row));
     }
-    return rows;
+    return result;
 }
 
 // Writes NaN into the cells marked in each schedule's bitmap (none for a
 // schedule without picks), by blocks of rows in parallel, so that the
 // table is visited once, in memory order, whatever order the picks came in.
 void write_holes(ThreadPool& pool, Matrix& matrix, const std::vector<ColumnSchedule>& schedules,
-                 const std::vector<RowBits>& marked) {
+                 const std::vector<ColumnPicks>& picks) {
     const std::size_t words = (matrix.rows + 63) / 64;
     constexpr std::size_t kBlockWords = 256;
     parallel_for(
@@ -114,8 +155,8 @@ void write_holes(ThreadPool& pool, Matrix& matrix, const std::vector<ColumnSched
             const std::size_t end = std::min(words, (block + 1) * kBlockWords);
             for (std::size_t w = block * kBlockWords; w < end; ++w) {
                 for (std::size_t i = 0; i < schedules.size(); ++i) {
-                    if (marked[i].empty()) continue;
-                    for (std::uint64_t bits = marked[i][w]; bits != 0; bits &= bits - 1) {
+                    if (picks[i].marked.empty()) continue;
+                    for (std::uint64_t bits = picks[i].marked[w]; bits != 0; bits &= bits - 1) {
                         const std::size_t row =
                             w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
                         matrix.at(row, schedules[i].hole) = kMissing;
@@ -151,48 +192,48 @@ void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
     std::vector<std::size_t> independent;
     std::vector<std::size_t> dependent;
     std::vector<bool> needed_later(matrix->cols, false);
+    SharedSorts sorts(matrix->cols);
     for (std::size_t i = 0; i < schedules.size(); ++i) {
         const ColumnSchedule& s = schedules[i];
         if (s.picks == 0) continue;
         const bool driven_by_other_hole = s.driver != s.hole && schedule_of[s.driver].has_value();
         (driven_by_other_hole ? dependent : independent).push_back(i);
         if (driven_by_other_hole) needed_later[s.driver] = true;
+        if (needs_order(s, mode, driven_by_other_hole)) sorts.expect_job(s.driver);
     }
+    // Jobs of one driver side by side, so that its sorted copy is shared
+    // while they run and gone before the next driver's.
+    std::stable_sort(independent.begin(), independent.end(), [&](std::size_t a, std::size_t b) {
+        return schedules[a].driver < schedules[b].driver;
+    });
 
-    // Each job marks its picks in a bitmap; the rows themselves are kept
-    // only for a column that drives another, whose job reads them.
-    std::vector<RowBits> marked(schedules.size());
-    std::vector<std::vector<std::uint32_t>> kept_rows(schedules.size());
+    // Each job writes only its own entry; a schedule without picks has none.
+    std::vector<ColumnPicks> picks(schedules.size(), ColumnPicks(0));
     {
         std::shared_ptr<const Matrix> shared = matrix;
-        const auto finish_job = [&](std::size_t i, std::vector<std::uint32_t> rows) {
-            marked[i] = bits_of_rows(rows, shared->rows);
-            if (needed_later[schedules[i].hole]) kept_rows[i] = std::move(rows);
-        };
         parallel_for(
             pool, independent.size(),
             [&](std::size_t j) {
                 const std::size_t i = independent[j];
-                finish_job(i, pick_column(*shared, schedules[i], mode,
-                                          needed_later[schedules[i].hole], nullptr, nullptr));
+                picks[i] = pick_column(*shared, schedules[i], mode, needed_later[schedules[i].hole],
+                                       sorts, nullptr, nullptr);
             },
             kJobFailed);
-        // The drivers' picks are complete; each dependent job writes only
-        // its own entries, which no other job reads. The table still holds
-        // every driver's values as the call found them.
+        // The drivers' picks are complete, and no other job reads a
+        // dependent's entry. The table still holds every driver's values as
+        // the call found them.
         parallel_for(
             pool, dependent.size(),
             [&](std::size_t j) {
                 const std::size_t i = dependent[j];
                 const std::size_t d = *schedule_of[schedules[i].driver];
-                finish_job(i,
-                           pick_column(*shared, schedules[i], mode, needed_later[schedules[i].hole],
-                                       &schedules[d], &kept_rows[d]));
+                picks[i] = pick_column(*shared, schedules[i], mode, needed_later[schedules[i].hole],
+                                       sorts, &schedules[d], &picks[d].rows);
             },
             kJobFailed);
     }
     expect(matrix.use_count() == 1, "the matrix is still shared after the column jobs");
-    write_holes(pool, *matrix, schedules, marked);
+    write_holes(pool, *matrix, schedules, picks);
 }
 
 PlannedPicks::PlannedPicks(ThreadPool& pool, std::span<const HolePair> pairs, PassLedger& ledger,

@@ -19,6 +19,7 @@
 #include "pool/thread_pool.hpp"
 #include "random/random_source.hpp"
 #include "support/fault.hpp"
+#include "support/large_vector.hpp"
 
 namespace gapweave {
 
@@ -29,10 +30,10 @@ struct ColumnSchedule {
     std::size_t picks = 0;  // picks that find a cell
     // Their targets in pass order, or only the first where it stands for
     // all of them (see PlannedPicks).
-    std::vector<double> targets;
+    LargeVector<double> targets;
     // The pass of each of those picks; needed only when the column drives
     // another scheduled column.
-    std::vector<std::uint32_t> passes;
+    LargeVector<std::uint32_t> passes;
 };
 
 // Runs the schedules' picks on the pool, one job per schedule, and writes

@@ -7,7 +7,7 @@
 #include "generators/planned/sorted_column.hpp"
 #include "generators/utils.hpp"
 #include "support/fault.hpp"
-#include "support/huge_pages.hpp"
+#include "support/large_vector.hpp"
 
 namespace gapweave {
 
@@ -32,7 +32,7 @@ std::uint64_t rank_key(double value, double target) noexcept {
 constexpr std::uint64_t kNotCandidate = std::numeric_limits<std::uint64_t>::max();
 
 template <Mode kMode>
-std::vector<std::uint32_t> select(const Matrix& matrix, std::size_t driver, std::size_t hole,
+LargeVector<std::uint32_t> select(const Matrix& matrix, std::size_t driver, std::size_t hole,
                                   double target, std::size_t count, bool in_pick_order) {
     const std::size_t rows = matrix.rows;
     const auto key_at = [&](std::size_t r) {
@@ -42,12 +42,12 @@ std::vector<std::uint32_t> select(const Matrix& matrix, std::size_t driver, std:
         expect(!std::isnan(value), "a candidate's driver value is missing");
         return rank_key<kMode>(value, target);
     };
-    std::vector<std::uint32_t> picked;
+    LargeVector<std::uint32_t> picked;
     if (count == 0) return picked;
     expect(count <= rows, "more picks than candidates");
     // The count-th smallest key, and how many picks it still takes once
     // every smaller key is in: those go to its earliest rows.
-    std::vector<std::uint64_t> keys = large_vector<std::uint64_t>(rows);
+    LargeVector<std::uint64_t> keys = large_vector<std::uint64_t>(rows);
     for (std::size_t r = 0; r < rows; ++r) keys[r] = key_at(r);
     const std::uint64_t last = nth_smallest(keys, count - 1);
     expect(last != kNotCandidate, "more picks than candidates");
@@ -81,7 +81,7 @@ bool selectable(Mode mode, std::span<const double> targets) noexcept {
                        [&](double target) { return target == targets.front(); });
 }
 
-std::vector<std::uint32_t> select_picks(const Matrix& matrix, std::size_t driver, std::size_t hole,
+LargeVector<std::uint32_t> select_picks(const Matrix& matrix, std::size_t driver, std::size_t hole,
                                         Mode mode, double target, std::size_t count,
                                         bool in_pick_order) {
     const auto run = [&]<Mode kMode>() {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "generators/common.hpp"
+#include "support/large_vector.hpp"
 
 namespace gapweave {
 
@@ -23,7 +24,7 @@ bool selectable(Mode mode, std::span<const double> targets) noexcept;
 // ranked as the mode's comparison ranks them against `target`, ties to the
 // earliest row. The rows come ascending, or with `in_pick_order` in the
 // order the passes would pick them (needed when the column drives another).
-std::vector<std::uint32_t> select_picks(const Matrix& matrix, std::size_t driver, std::size_t hole,
+LargeVector<std::uint32_t> select_picks(const Matrix& matrix, std::size_t driver, std::size_t hole,
                                         Mode mode, double target, std::size_t count,
                                         bool in_pick_order);
 

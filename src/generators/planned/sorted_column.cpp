@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "support/fault.hpp"
-#include "support/huge_pages.hpp"
 
 namespace gapweave {
 
@@ -271,6 +270,8 @@ SortedColumn present_in(const SortedColumn& sorted, const Matrix& matrix, std::s
     std::vector<std::uint8_t> present(matrix.rows);
     for (std::size_t r = 0; r < matrix.rows; ++r) present[r] = !std::isnan(matrix.at(r, hole));
     SortedColumn kept;
+    kept.values.reserve(sorted.size());
+    kept.rows.reserve(sorted.size());
     for (std::size_t i = 0; i < sorted.size(); ++i) {
         const std::uint32_t row = sorted.rows[i];
         if (!present[row]) continue;

@@ -10,14 +10,15 @@
 
 #include "generators/common.hpp"
 #include "generators/utils.hpp"
+#include "support/large_vector.hpp"
 
 namespace gapweave {
 
 struct SortedColumn {
     // Ascending under the total order (negative NaNs first, positive NaNs
     // last); equal bit patterns keep their rows ascending.
-    std::vector<double> values;
-    std::vector<std::uint32_t> rows;
+    LargeVector<double> values;
+    LargeVector<std::uint32_t> rows;
 
     std::size_t size() const noexcept { return values.size(); }
     // True when no value is NaN (NaNs sit at either end).
