@@ -3,11 +3,12 @@
 // back to it, so that memory a call frees is returned at once instead of
 // being kept by the heap for later requests that may not fit it, which
 // would add to the call's peak. The storage is advised huge pages before
-// its first write.
+// its first write, and elements made without a value are left unwritten.
 #pragma once
 
 #include <cstddef>
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace gapweave {
@@ -38,6 +39,17 @@ struct LargeAllocator {
         detail::release_large(data, count * sizeof(T));
     }
 
+    // Elements made without arguments are default-initialised: a buffer
+    // about to be filled is not written twice.
+    template <class U>
+    void construct(U* at) noexcept(noexcept(U())) {
+        ::new (static_cast<void*>(at)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* at, Args&&... args) {
+        ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+    }
+
     template <class U>
     bool operator==(const LargeAllocator<U>&) const noexcept {
         return true;
@@ -47,7 +59,7 @@ struct LargeAllocator {
 template <class T>
 using LargeVector = std::vector<T, LargeAllocator<T>>;
 
-// `count` value-initialised elements.
+// `count` elements, default-initialised: for a buffer that is filled next.
 template <class T>
 LargeVector<T> large_vector(std::size_t count) {
     return LargeVector<T>(count);

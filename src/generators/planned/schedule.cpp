@@ -120,7 +120,7 @@ ColumnPicks pick_column(const Matrix& matrix, const ColumnSchedule& schedule, Mo
 
     ColumnIndex index(std::move(sorted), matrix.rows, driver_schedule != nullptr);
     const LargeVector<std::uint32_t> splits =
-        mode == Mode::GM ? index.splits(targets) : LargeVector<std::uint32_t>(picks);
+        mode == Mode::GM ? index.splits(targets) : LargeVector<std::uint32_t>(picks, 0);
     if (drives_another) result.rows.reserve(picks);
     std::size_t blanked = 0;  // driver picks already turned missing
     constexpr std::size_t kAhead = 8;
@@ -275,12 +275,19 @@ PassesTaken PlannedPicks::take_rows(const TargetRows& targets) {
                 schedule.passes.push_back(first_pass + static_cast<std::uint32_t>(r));
         }
     }
-    // Row by row, so that the table is read once in order.
+    // Blocks of rows on the pool, each read in order.
     if (keep_targets_) {
-        for (std::size_t r = 0; r < rows; ++r) {
-            const std::span<const double> row = targets.row(r);
-            for (std::size_t slot = 0; slot < row.size(); ++slot) kept[slot][r] = row[slot];
-        }
+        constexpr std::size_t kBlockRows = 1 << 14;
+        parallel_for(
+            pool_, (rows + kBlockRows - 1) / kBlockRows,
+            [&](std::size_t block) {
+                const std::size_t end = std::min(rows, (block + 1) * kBlockRows);
+                for (std::size_t r = block * kBlockRows; r < end; ++r) {
+                    const std::span<const double> row = targets.row(r);
+                    for (std::size_t slot = 0; slot < row.size(); ++slot) kept[slot][r] = row[slot];
+                }
+            },
+            kJobFailed);
     }
     return {rows, ledger_.fill_passes(rows)};
 }
