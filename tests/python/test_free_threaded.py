@@ -354,8 +354,10 @@ def test_generator_dropped_on_another_thread_ends_its_workers():
     baseline_tasks = task_count()
     gens = [gapweave.MNARrs(seed=i, n_workers=4) for i in range(8)]
     # Counted by name: workers of earlier tests that are still ending only
-    # add to the count, where a plain thread count could lose them.
-    assert worker_count() >= 8 * 4
+    # add to the count, where a plain thread count could lose them. Each
+    # worker names itself once it runs, which under load can come a little
+    # after its generator is built.
+    assert wait_for(lambda: worker_count() >= 8 * 4)
     box = {"gens": gens}
     del gens
 
