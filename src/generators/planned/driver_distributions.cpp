@@ -87,7 +87,7 @@ void group_distributions(ThreadPool& pool, const Matrix& matrix,
         pending.push_back(std::move(search));
     }
 
-    for (bool first = true; first || !pending.empty(); first = false) {
+    for (bool first = true; !pending.empty(); first = false) {
         std::vector<Search> counted;
         std::vector<Search> collected;
         for (Search& search : pending)
@@ -105,8 +105,12 @@ void group_distributions(ThreadPool& pool, const Matrix& matrix,
                     scan.low.assign(columns.size(), std::numeric_limits<std::uint64_t>::max());
                     scan.high.assign(columns.size(), 0);
                 }
-                const std::size_t begin = n * part / parts;
-                const std::size_t end = n * (part + 1) / parts;
+                // In 64 bits: n * parts can pass a 32-bit size_t.
+                const auto bound = [&](std::size_t p) {
+                    return static_cast<std::size_t>(std::uint64_t{n} * p / parts);
+                };
+                const std::size_t begin = bound(part);
+                const std::size_t end = bound(part + 1);
                 for (std::size_t r = begin; r < end; ++r) {
                     const double* row = matrix.data.data() + r * matrix.cols;
                     if (first) {
