@@ -59,10 +59,4 @@ struct LargeAllocator {
 template <class T>
 using LargeVector = std::vector<T, LargeAllocator<T>>;
 
-// `count` elements, default-initialised: for a buffer that is filled next.
-template <class T>
-LargeVector<T> large_vector(std::size_t count) {
-    return LargeVector<T>(count);
-}
-
 }  // namespace gapweave

@@ -33,7 +33,7 @@ bool column_has_missing(const Matrix& matrix, std::size_t column) {
 // itself, so that only the columns being worked on are copied, with no
 // wait for other jobs' columns.
 LargeVector<double> read_column(const Matrix& matrix, std::size_t column) {
-    LargeVector<double> cells = large_vector<double>(matrix.rows);
+    LargeVector<double> cells(matrix.rows);
     for (std::size_t r = 0; r < matrix.rows; ++r) cells[r] = matrix.at(r, column);
     return cells;
 }
@@ -167,8 +167,8 @@ void write_holes(ThreadPool& pool, Matrix& matrix, const std::vector<ColumnSched
         kJobFailed);
 }
 
-// For each pair, whether its driver is another pair's hole column, so that
-// it loses cells while the call blanks them.
+}  // namespace
+
 std::vector<bool> driven_by_other_holes(std::span<const HolePair> pairs) {
     std::vector<std::size_t> holes;
     for (const HolePair& pair : pairs) holes.push_back(pair.hole);
@@ -181,11 +181,10 @@ std::vector<bool> driven_by_other_holes(std::span<const HolePair> pairs) {
     return driven;
 }
 
-}  // namespace
-
 void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
-                   const std::vector<ColumnSchedule>& schedules, Mode mode) {
-    // Which schedule blanks each column, to find drivers that are hole columns.
+                   const std::vector<ColumnSchedule>& schedules, const std::vector<bool>& driven,
+                   Mode mode) {
+    // Which schedule blanks each column, to find a dependent's driver.
     std::vector<std::optional<std::size_t>> schedule_of(matrix->cols);
     for (std::size_t i = 0; i < schedules.size(); ++i) schedule_of[schedules[i].hole] = i;
 
@@ -196,10 +195,9 @@ void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
     for (std::size_t i = 0; i < schedules.size(); ++i) {
         const ColumnSchedule& s = schedules[i];
         if (s.picks == 0) continue;
-        const bool driven_by_other_hole = s.driver != s.hole && schedule_of[s.driver].has_value();
-        (driven_by_other_hole ? dependent : independent).push_back(i);
-        if (driven_by_other_hole) needed_later[s.driver] = true;
-        if (needs_order(s, mode, driven_by_other_hole)) sorts.expect_job(s.driver);
+        (driven[i] ? dependent : independent).push_back(i);
+        if (driven[i]) needed_later[s.driver] = true;
+        if (needs_order(s, mode, driven[i])) sorts.expect_job(s.driver);
     }
     // Jobs of one driver side by side, so that its sorted copy is shared
     // while they run and gone before the next driver's.
@@ -243,7 +241,8 @@ PlannedPicks::PlannedPicks(ThreadPool& pool, std::span<const HolePair> pairs, Pa
       schedules_(pairs.size()),
       mode_(mode),
       keep_targets_(mode == Mode::GM && variance != 0.0),
-      keep_passes_(std::ranges::any_of(driven_by_other_holes(pairs), std::identity{})) {
+      driven_(driven_by_other_holes(pairs)),
+      keep_passes_(std::ranges::any_of(driven_, std::identity{})) {
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         ColumnSchedule& schedule = schedules_[i];
         schedule.hole = pairs[i].hole;

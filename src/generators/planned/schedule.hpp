@@ -44,8 +44,15 @@ struct ColumnSchedule {
 // an ordered index. Schedules whose driver is another scheduled hole column
 // run after that column, so that the driver's blanked cells show as
 // missing from the pass after the one that blanked them.
+// `driven[i]` tells whether schedule i's driver is another schedule's hole
+// column (driven_by_other_holes).
 void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
-                   const std::vector<ColumnSchedule>& schedules, Mode mode);
+                   const std::vector<ColumnSchedule>& schedules, const std::vector<bool>& driven,
+                   Mode mode);
+
+// For each pair, whether its driver is another pair's hole column, so that
+// it loses cells while the call blanks them.
+std::vector<bool> driven_by_other_holes(std::span<const HolePair> pairs);
 
 // The picks of a planned call, for a generator's pass sequence: the passes
 // only collect each slot's targets (full passes drawn in tables on the
@@ -96,7 +103,7 @@ public:
 
     // Makes the picks and writes the holes.
     void finish(std::shared_ptr<Matrix>& matrix) {
-        run_schedules(pool_, matrix, schedules_, mode_);
+        run_schedules(pool_, matrix, schedules_, driven_, mode_);
     }
 
 private:
@@ -110,6 +117,7 @@ private:
     std::vector<ColumnSchedule> schedules_;
     Mode mode_;
     bool keep_targets_;
+    std::vector<bool> driven_;  // per slot, from driven_by_other_holes
     bool keep_passes_;
     std::vector<std::size_t> taken_;
 };

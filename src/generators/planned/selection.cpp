@@ -47,7 +47,7 @@ LargeVector<std::uint32_t> select(const Matrix& matrix, std::size_t driver, std:
     expect(count <= rows, "more picks than candidates");
     // The count-th smallest key, and how many picks it still takes once
     // every smaller key is in: those go to its earliest rows.
-    LargeVector<std::uint64_t> keys = large_vector<std::uint64_t>(rows);
+    LargeVector<std::uint64_t> keys(rows);
     for (std::size_t r = 0; r < rows; ++r) keys[r] = key_at(r);
     const std::uint64_t last = nth_smallest(keys, count - 1);
     expect(last != kNotCandidate, "more picks than candidates");

@@ -256,8 +256,8 @@ void sort_into(const double* src, const std::uint32_t* src_rows, std::size_t n, 
 
 SortedColumn sort_cells(std::span<const double> cells) {
     expect(cells.size() < UINT32_MAX, "too many rows for a sorted column");
-    SortedColumn sorted{large_vector<double>(cells.size()),
-                        large_vector<std::uint32_t>(cells.size())};
+    SortedColumn sorted{LargeVector<double>(cells.size()),
+                        LargeVector<std::uint32_t>(cells.size())};
     std::vector<KeyedRow> scratch;
     sort_into(cells.data(), nullptr, cells.size(), sorted.values.data(), sorted.rows.data(), 0,
               scratch);
