@@ -52,6 +52,23 @@ bool after(double a, double b) noexcept {
     return a > b || (a == b && std::signbit(b) && !std::signbit(a));
 }
 
+// Stable insertion sort of positions [first, end), values not NaN: cheap
+// where entries are few or nearly in order.
+void insertion_sort(double* values, std::uint32_t* rows, std::size_t first, std::size_t end) {
+    for (std::size_t i = first + 1; i < end; ++i) {
+        const double value = values[i];
+        if (!after(values[i - 1], value)) continue;
+        const std::uint32_t row = rows[i];
+        std::size_t j = i;
+        for (; j > first && after(values[j - 1], value); --j) {
+            values[j] = values[j - 1];
+            rows[j] = rows[j - 1];
+        }
+        values[j] = value;
+        rows[j] = row;
+    }
+}
+
 // Sorts positions [first, end) by total-order key, stably, with radix: for
 // the rare crowded bucket.
 [[gnu::noinline]] void sort_crowd(double* values, std::uint32_t* rows, std::size_t first,
@@ -74,17 +91,7 @@ inline void sort_small_range(double* values, std::uint32_t* rows, std::size_t fi
         sort_crowd(values, rows, first, end, scratch);
         return;
     }
-    for (std::size_t i = first + 1; i < end; ++i) {
-        const double value = values[i];
-        const std::uint32_t row = rows[i];
-        std::size_t j = i;
-        for (; j > first && after(values[j - 1], value); --j) {
-            values[j] = values[j - 1];
-            rows[j] = rows[j - 1];
-        }
-        values[j] = value;
-        rows[j] = row;
-    }
+    insertion_sort(values, rows, first, end);
 }
 
 struct Extent {
@@ -123,10 +130,10 @@ Extent extent_of(const double* values, std::size_t n) {
 // Finite values spanning a finite, non-zero range go by buckets of equal
 // width: bucket(v) = floor((v - low) * scale) never decreases as v grows,
 // so bucket order is value order. There are at least as many fine buckets
-// as values, grouped into 2048 coarse ones: one pass scatters the values
+// as values, grouped into 512 coarse ones: one pass scatters the values
 // into their coarse bucket's part of dst, then each coarse part (small
-// enough to stay in cache) is split into its fine buckets, each sorted on
-// its own. A coarse part that holds far more than its share (data bunched
+// enough to stay in cache) is split into finer buckets and ordered within
+// them. A coarse part that holds far more than its share (data bunched
 // far from an outlier, or heavy tails) is bucketed again over its own
 // range, a few levels deep at most. Infinities and NaNs are first set apart
 // at either end, so that a column holding some still has its finite values
@@ -195,7 +202,7 @@ void sort_into(const double* src, const std::uint32_t* src_rows, std::size_t n, 
 
     const double low = extent.low;
     const std::size_t fine_buckets = std::size_t{1} << fine_bits;
-    const int coarse_shift = std::max(0, fine_bits - 11);
+    const int coarse_shift = std::max(0, fine_bits - 9);
     const std::size_t coarse_buckets = fine_buckets >> coarse_shift;
     const auto fine_of = [low, scale, fine_buckets](double value) {
         return std::min(static_cast<std::size_t>((value - low) * scale), fine_buckets - 1);
@@ -213,38 +220,59 @@ void sort_into(const double* src, const std::uint32_t* src_rows, std::size_t n, 
         }
     }
 
-    const std::size_t fine_per_coarse = std::size_t{1} << coarse_shift;
-    const std::size_t crowded = std::max<std::size_t>(16 * fine_per_coarse, 4 * kInsertionLimit);
+    // A coarse part is split into fine buckets of its own: its share of the
+    // grid, refined by a power of two to about two buckets per value (exact,
+    // so bucket order is still value order). Equal values then rarely share
+    // a bucket with others, and one insertion pass over the part orders
+    // what does.
+    const std::size_t crowded =
+        std::max<std::size_t>(std::size_t{16} << coarse_shift, 4 * kInsertionLimit);
     std::vector<double> part_values;
     std::vector<std::uint32_t> part_rows;
-    std::vector<std::uint32_t> fine_start(fine_per_coarse + 1);
+    std::vector<std::uint32_t> fine_start;
     for (std::size_t c = 0; c < coarse_buckets; ++c) {
         const std::size_t first = coarse_start[c];
         const std::size_t end = coarse_start[c + 1];
-        if (end - first <= 1) continue;
+        const std::size_t size = end - first;
+        if (size <= kInsertionLimit) {
+            if (size > 1) sort_small_range(dst, dst_rows, first, end, scratch);
+            continue;
+        }
         part_values.assign(dst + first, dst + end);
         part_rows.assign(dst_rows + first, dst_rows + end);
-        if (end - first > crowded) {
-            sort_into(part_values.data(), part_rows.data(), end - first, dst + first,
-                      dst_rows + first, depth + 1, scratch);
+        if (size > crowded) {
+            sort_into(part_values.data(), part_rows.data(), size, dst + first, dst_rows + first,
+                      depth + 1, scratch);
             continue;
         }
-        if (fine_per_coarse == 1) {
-            sort_small_range(dst, dst_rows, first, end, scratch);
-            continue;
-        }
-        std::fill(fine_start.begin(), fine_start.end(), 0);
-        const std::size_t base = c << coarse_shift;
-        for (const double value : part_values) ++fine_start[fine_of(value) - base + 1];
-        for (std::size_t f = 0; f < fine_per_coarse; ++f) fine_start[f + 1] += fine_start[f];
-        for (std::size_t i = 0; i < part_values.size(); ++i) {
-            const std::size_t at = first + fine_start[fine_of(part_values[i]) - base]++;
+        const int refine =
+            std::max(0, static_cast<int>(std::bit_width(2 * size - 1)) - coarse_shift);
+        const int part_bits = coarse_shift + refine;
+        const double part_scale = std::ldexp(scale, refine);
+        const std::size_t part_buckets = std::size_t{1} << part_bits;
+        const std::size_t base = c << part_bits;
+        const auto bucket_of = [&](double value) {
+            return std::min(static_cast<std::size_t>((value - low) * part_scale) - base,
+                            part_buckets - 1);
+        };
+        fine_start.assign(part_buckets + 1, 0);
+        for (const double value : part_values) ++fine_start[bucket_of(value) + 1];
+        const std::uint32_t largest = *std::max_element(fine_start.begin(), fine_start.end());
+        for (std::size_t f = 0; f < part_buckets; ++f) fine_start[f + 1] += fine_start[f];
+        for (std::size_t i = 0; i < size; ++i) {
+            const std::size_t at = first + fine_start[bucket_of(part_values[i])]++;
             dst[at] = part_values[i];
             dst_rows[at] = part_rows[i];
         }
+        if (largest <= kInsertionLimit) {
+            // Values of earlier buckets are all smaller: an entry never moves
+            // out of its own bucket.
+            insertion_sort(dst, dst_rows, first, end);
+            continue;
+        }
         // fine_start[f] now ends fine bucket f.
         std::size_t from = first;
-        for (std::size_t f = 0; f < fine_per_coarse; ++f) {
+        for (std::size_t f = 0; f < part_buckets; ++f) {
             const std::size_t to = first + fine_start[f];
             if (to - from > 1) sort_small_range(dst, dst_rows, from, to, scratch);
             from = to;
