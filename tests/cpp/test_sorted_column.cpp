@@ -6,11 +6,14 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <functional>
 #include <limits>
+#include <memory>
 #include <set>
 #include <vector>
 
 #include "generators/planned/bit_tree.hpp"
+#include "generators/planned/column_index.hpp"
 #include "generators/planned/sorted_column.hpp"
 #include "generators/utils.hpp"
 #include "random/random_source.hpp"
@@ -95,6 +98,31 @@ TEST(SortedColumn, PresentInKeepsOrderAndDropsHoleRows) {
     ASSERT_EQ(kept.values.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i)
         EXPECT_EQ(kept.values[i], m.at(expected[i], 0));
+}
+
+TEST(ColumnIndex, SplitsAreFirstValuesNotBelowEachTarget) {
+    // More targets than one sorted block holds, drawn partly from the values
+    // themselves (ties, signed zeros) and partly beyond them (infinities).
+    RandomSource rng = RandomSource::seed_from_u64(35);
+    for (int kind : {0, 1, 2, 6}) {
+        std::vector<double> cells(30000);
+        for (double& v : cells) v = cell(rng, kind);
+        std::erase_if(cells, [](double v) { return std::isnan(v); });
+        auto column = std::make_shared<const SortedColumn>(sort_cells(cells));
+        std::vector<double> targets(150000);
+        for (double& t : targets) {
+            t = rng.uniform_below(8) == 0 ? (rng.uniform_below(2) ? kInf : -kInf)
+                : rng.uniform_below(2)    ? cells[rng.uniform_below(cells.size())]
+                                          : Gauss::sample(rng, 0.0, 2.0);
+        }
+        const ColumnIndex index(column, cells.size(), false);
+        const auto splits = index.splits(targets);
+        for (std::size_t i = 0; i < targets.size(); ++i) {
+            const auto first = std::lower_bound(column->values.begin(), column->values.end(),
+                                                targets[i], std::less<>());
+            ASSERT_EQ(splits[i], first - column->values.begin()) << "kind " << kind << " " << i;
+        }
+    }
 }
 
 TEST(BitTree, NearestMembersMatchAnOrderedSet) {

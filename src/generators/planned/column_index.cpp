@@ -48,15 +48,32 @@ void ColumnIndex::build_positions() {
 
 LargeVector<std::uint32_t> ColumnIndex::splits(std::span<const double> targets) const {
     // Targets in total order are also in numeric order, which is what the
-    // merge with the values needs (infinite targets sort to the ends, where
-    // the merge gives them the start and the first +inf value).
-    const SortedColumn order = sort_cells(targets);
+    // search needs (infinite targets sort to the ends, where they get the
+    // start and the first +inf value). They are sorted a block at a time,
+    // which needs one block's copy instead of every target's, and each
+    // block's are found by galloping on from the one before.
+    constexpr std::size_t kBlock = std::size_t{1} << 16;
     LargeVector<std::uint32_t> result(targets.size());
-    Position p = 0;
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        const double target = order.values[i];
-        while (p < size_ && values_[p] < target) ++p;
-        result[order.rows[i]] = static_cast<std::uint32_t>(p);
+    const auto below = [](double value, double target) { return value < target; };
+    for (std::size_t begin = 0; begin < targets.size(); begin += kBlock) {
+        const SortedColumn order =
+            sort_cells(targets.subspan(begin, std::min(kBlock, targets.size() - begin)));
+        Position p = 0;
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            const double target = order.values[i];
+            // The first position at or after p whose value is not below the
+            // target: doubling steps bound it, a binary search finds it.
+            Position step = 1;
+            Position low = p;
+            while (p < size_ && values_[p] < target) {
+                low = p + 1;
+                p = step < size_ - p ? p + step : size_;
+                step *= 2;
+            }
+            p = static_cast<Position>(std::lower_bound(values_ + low, values_ + p, target, below) -
+                                      values_);
+            result[begin + order.rows[i]] = static_cast<std::uint32_t>(p);
+        }
     }
     return result;
 }
