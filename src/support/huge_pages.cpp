@@ -10,16 +10,13 @@ namespace gapweave {
 
 namespace {
 
-// Huge page size of x86-64 and of arm64 with 4 KiB base pages.
-constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
-// Below this, a range may hold no whole huge page at all, or only one.
-constexpr std::size_t kMinimumBytes = std::size_t{4} << 20;
+constexpr std::uintptr_t kHugePage = kHugePageBytes;
 
 }  // namespace
 
 void advise_huge_pages(void* data, std::size_t bytes) noexcept {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-    if (data == nullptr || bytes < kMinimumBytes) return;
+    if (data == nullptr || bytes < kHugePageBytes) return;
     const auto begin = reinterpret_cast<std::uintptr_t>(data);
     if (begin > UINTPTR_MAX - bytes) return;
     const std::uintptr_t end = begin + bytes;

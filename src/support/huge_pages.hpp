@@ -7,9 +7,11 @@
 
 namespace gapweave {
 
+// Huge page size of x86-64 and of arm64 with 4 KiB base pages.
+inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
+
 // Asks for huge pages over the 2 MiB-aligned part of [data, data + bytes)
-// when the range is large enough (about 4 MiB) to hold such a part worth
-// having. Only advice: nothing happens on systems without it, on ranges too
+// when the range holds one. Only advice: nothing happens on systems without it, on ranges too
 // small, or when the kernel refuses; the memory's contents are unchanged.
 void advise_huge_pages(void* data, std::size_t bytes) noexcept;
 
