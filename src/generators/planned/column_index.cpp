@@ -48,30 +48,21 @@ void ColumnIndex::build_positions() {
 
 LargeVector<std::uint32_t> ColumnIndex::splits(std::span<const double> targets) const {
     // Targets in total order are also in numeric order, which is what the
-    // search needs (infinite targets sort to the ends, where they get the
-    // start and the first +inf value). They are sorted a block at a time,
-    // which needs one block's copy instead of every target's, and each
-    // block's are found by galloping on from the one before.
-    constexpr std::size_t kBlock = std::size_t{1} << 16;
+    // merge with the values needs (infinite targets sort to the ends, where
+    // the merge gives them the start and the first +inf value). They are
+    // sorted and merged a block at a time, which needs one block's copy
+    // instead of every target's; a block holds at least a quarter as many
+    // targets as there are values, so that the merges together read the
+    // values at most four times (a column has no more picks than values).
+    const std::size_t block = std::max<std::size_t>(std::size_t{1} << 16, size_ / 4);
     LargeVector<std::uint32_t> result(targets.size());
-    const auto below = [](double value, double target) { return value < target; };
-    for (std::size_t begin = 0; begin < targets.size(); begin += kBlock) {
+    for (std::size_t begin = 0; begin < targets.size(); begin += block) {
         const SortedColumn order =
-            sort_cells(targets.subspan(begin, std::min(kBlock, targets.size() - begin)));
+            sort_cells(targets.subspan(begin, std::min(block, targets.size() - begin)));
         Position p = 0;
         for (std::size_t i = 0; i < order.size(); ++i) {
             const double target = order.values[i];
-            // The first position at or after p whose value is not below the
-            // target: doubling steps bound it, a binary search finds it.
-            Position step = 1;
-            Position low = p;
-            while (p < size_ && values_[p] < target) {
-                low = p + 1;
-                p = step < size_ - p ? p + step : size_;
-                step *= 2;
-            }
-            p = static_cast<Position>(std::lower_bound(values_ + low, values_ + p, target, below) -
-                                      values_);
+            while (p < size_ && values_[p] < target) ++p;
             result[begin + order.rows[i]] = static_cast<std::uint32_t>(p);
         }
     }
@@ -79,11 +70,15 @@ LargeVector<std::uint32_t> ColumnIndex::splits(std::span<const double> targets) 
 }
 
 void ColumnIndex::prefetch(std::uint32_t split) const noexcept {
-    if (split > 0) __builtin_prefetch(values_ + split - 1);
-    if (split < size_) {
-        __builtin_prefetch(values_ + split);
-        __builtin_prefetch(rows_ + split);
-    }
+    if (size_ == 0) return;
+    // The live values nearest a target usually lie within a line of its
+    // split on either side, and the pick reads the row of one of them.
+    const std::size_t at = std::min<std::size_t>(split, size_ - 1);
+    const std::size_t before = at >= 9 ? at - 9 : 0;
+    const std::size_t after = std::min<std::size_t>(at + 8, size_ - 1);
+    for (const std::size_t p : {before, at, after}) __builtin_prefetch(values_ + p);
+    __builtin_prefetch(rows_ + before);
+    __builtin_prefetch(rows_ + after);
 }
 
 std::optional<std::size_t> ColumnIndex::take(Mode mode, double target, std::uint32_t split) {

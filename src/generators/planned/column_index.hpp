@@ -48,7 +48,7 @@ public:
     // the missing value (a positive quiet NaN) instead of its old value.
     void make_missing(std::size_t row);
 
-    // Starts loading what a GM pick at `split` will read first.
+    // Starts loading what a GM pick at `split` will read.
     void prefetch(std::uint32_t split) const noexcept;
 
 private:
