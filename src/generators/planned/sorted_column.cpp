@@ -248,12 +248,16 @@ void sort_into(const double* src, const std::uint32_t* src_rows, std::size_t n, 
         const int refine =
             std::max(0, static_cast<int>(std::bit_width(2 * size - 1)) - coarse_shift);
         const int part_bits = coarse_shift + refine;
-        const double part_scale = std::ldexp(scale, refine);
+        // The grid position times 2^refine, an exact scaling of the same
+        // product the coarse bucket came from (a scale times 2^refine could
+        // pass the largest double where the scale alone does not).
+        const double refine_factor = std::ldexp(1.0, refine);
         const std::size_t part_buckets = std::size_t{1} << part_bits;
         const std::size_t base = c << part_bits;
         const auto bucket_of = [&](double value) {
-            return std::min(static_cast<std::size_t>((value - low) * part_scale) - base,
-                            part_buckets - 1);
+            return std::min(
+                static_cast<std::size_t>(((value - low) * scale) * refine_factor) - base,
+                part_buckets - 1);
         };
         fine_start.assign(part_buckets + 1, 0);
         for (const double value : part_values) ++fine_start[bucket_of(value) + 1];
