@@ -343,7 +343,7 @@ def main() -> None:
     parser.add_argument("--rows", type=int, default=10**6,
                         help="rows of the table (with --scaling: the largest size); default 10^6")
     parser.add_argument("--repeats", type=int, default=None,
-                        help="rounds, each time the best of them; default 3 (--scaling: 7, 5 from 3x10^5 rows)")
+                        help="rounds, each time the best of them; default 5 (--scaling: 7, 5 from 3x10^5 rows)")
     parser.add_argument("--workers", type=int, default=2, help="n_workers of every call; default 2")
     parser.add_argument("--scaling", action="store_true",
                         help="the size-scaling table against numpy.sort and the pass-by-pass reference")
@@ -352,7 +352,7 @@ def main() -> None:
     parser.add_argument("--plot", type=Path, default=Path(__file__).with_name("results.png"))
     args = parser.parse_args()
     if args.repeats is None and not args.scaling:
-        args.repeats = 3
+        args.repeats = 5
     warnings.simplefilter("ignore")
     print_header(args)
     (scaling_table if args.scaling else threshold_table)(args)
