@@ -105,7 +105,8 @@ Matrix MNAR::punch(Matrix matrix, double alpha) {
 
     auto shared = std::make_shared<Matrix>(std::move(matrix));
     const std::vector<HolePair> pairs = own_columns(cols);
-    const auto distributions = driver_distributions(pool, *shared, pairs, k, variance);
+    const auto distributions =
+        driver_distributions(pool, *shared, pairs, k, variance, mode == Mode::GM);
     PassLedger ledger(pool, *shared, pairs, total);
     PlannedPicks picks(pool, pairs, ledger, total, mode, variance);
     run_passes(rng, distributions, total, ledger, picks);

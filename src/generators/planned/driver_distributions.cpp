@@ -1,7 +1,9 @@
 #include "generators/planned/driver_distributions.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
+#include <optional>
 #include <utility>
 
 #include "pool/job_scope.hpp"
@@ -54,6 +56,25 @@ struct PartScan {
     std::vector<std::uint64_t> high;
 };
 
+// The distribution of a column whose centre will not be looked at, when
+// its spread is finite and so is the centre, whatever it is: every value
+// within half the largest double, so that even the mean of two of them is
+// finite. The smallest value then stands in for the centre. Otherwise (an
+// infinity or NaN among the values, or values so large that the centre or
+// the spread may overflow) the centre is needed after all, to tell whether
+// the column's draws can be NaN; nullopt.
+std::optional<ColumnDistribution> without_center(std::uint64_t low, std::uint64_t high,
+                                                 double variance) {
+    constexpr double kHalfMax = std::numeric_limits<double>::max() / 2;
+    const double smallest = value_of_unsigned_key(low);
+    const double largest = value_of_unsigned_key(high);
+    const double spread = variance * (largest - smallest);
+    if (!(std::fabs(smallest) <= kHalfMax) || !(std::fabs(largest) <= kHalfMax) ||
+        !std::isfinite(spread))
+        return std::nullopt;
+    return ColumnDistribution{smallest, spread};
+}
+
 // The positions column_center reads for n values and quantile position k.
 std::vector<std::size_t> center_positions(std::size_t n, std::uint32_t k) {
     std::vector<std::size_t> positions;
@@ -69,7 +90,8 @@ std::vector<std::size_t> center_positions(std::size_t n, std::uint32_t k) {
 // rows split into `parts`.
 void group_distributions(ThreadPool& pool, const Matrix& matrix,
                          std::span<const std::size_t> columns, std::uint32_t k, double variance,
-                         std::size_t parts, std::vector<ColumnDistribution>& out) {
+                         bool centers_needed, std::size_t parts,
+                         std::vector<ColumnDistribution>& out) {
     if (columns.empty()) return;
     const std::size_t n = matrix.rows;
     const std::vector<std::size_t> positions = center_positions(n, k);
@@ -80,14 +102,21 @@ void group_distributions(ThreadPool& pool, const Matrix& matrix,
     std::vector<std::uint64_t> high(columns.size(), 0);
 
     std::vector<Search> pending;
-    for (std::size_t c = 0; c < columns.size(); ++c) {
+    // Columns whose centre is searched for; without centres, only those
+    // that the first pass (their range) shows to need one.
+    std::vector<bool> searched(columns.size(), false);
+    const auto search_center = [&](std::size_t c) {
         Search search{c, 0, 0, n, {}};
         for (std::size_t slot = 0; slot < positions.size(); ++slot)
             search.wanted.emplace_back(slot, positions[slot]);
         pending.push_back(std::move(search));
+        searched[c] = true;
+    };
+    if (centers_needed) {
+        for (std::size_t c = 0; c < columns.size(); ++c) search_center(c);
     }
 
-    for (bool first = true; !pending.empty(); first = false) {
+    for (bool first = true; first || !pending.empty(); first = false) {
         std::vector<Search> counted;
         std::vector<Search> collected;
         for (Search& search : pending)
@@ -141,6 +170,9 @@ void group_distributions(ThreadPool& pool, const Matrix& matrix,
                     high[c] = std::max(high[c], scan.high[c]);
                 }
             }
+            for (std::size_t c = 0; c < columns.size() && !centers_needed; ++c) {
+                if (!without_center(low[c], high[c], variance)) search_center(c);
+            }
         }
         // Collected keys: a selection among them answers every rank.
         for (std::size_t s = 0; s < collected.size(); ++s) {
@@ -183,6 +215,10 @@ void group_distributions(ThreadPool& pool, const Matrix& matrix,
     }
 
     for (std::size_t c = 0; c < columns.size(); ++c) {
+        if (!searched[c]) {
+            out[columns[c]] = *without_center(low[c], high[c], variance);
+            continue;
+        }
         const double spread =
             variance * (value_of_unsigned_key(high[c]) - value_of_unsigned_key(low[c]));
         const double center = column_center(n, k, [&](std::size_t position) {
@@ -198,7 +234,8 @@ void group_distributions(ThreadPool& pool, const Matrix& matrix,
 
 std::vector<ColumnDistribution> distributions_by_passes(ThreadPool& pool, const Matrix& matrix,
                                                         std::span<const std::size_t> columns,
-                                                        std::uint32_t k, double variance) {
+                                                        std::uint32_t k, double variance,
+                                                        bool centers_needed) {
     expect(matrix.rows > 0 && matrix.rows < UINT32_MAX, "table passes need rows");
     std::vector<ColumnDistribution> out(matrix.cols, {0.0, 0.0});
     const std::size_t parts =
@@ -206,14 +243,15 @@ std::vector<ColumnDistribution> distributions_by_passes(ThreadPool& pool, const 
     for (std::size_t first = 0; first < columns.size(); first += kGroupColumns) {
         group_distributions(pool, matrix,
                             columns.subspan(first, std::min(kGroupColumns, columns.size() - first)),
-                            k, variance, parts, out);
+                            k, variance, centers_needed, parts, out);
     }
     return out;
 }
 
 std::vector<ColumnDistribution> driver_distributions(ThreadPool& pool, const Matrix& matrix,
                                                      std::span<const HolePair> pairs,
-                                                     std::uint32_t k, double variance) {
+                                                     std::uint32_t k, double variance,
+                                                     bool centers_needed) {
     std::vector<bool> wanted(matrix.cols, false);
     for (const HolePair& pair : pairs) wanted[pair.driver] = true;
     std::vector<std::size_t> drivers;
@@ -221,13 +259,20 @@ std::vector<ColumnDistribution> driver_distributions(ThreadPool& pool, const Mat
         if (wanted[c]) drivers.push_back(c);
     }
     if (matrix.rows >= kPassesFromRows)
-        return distributions_by_passes(pool, matrix, drivers, k, variance);
+        return distributions_by_passes(pool, matrix, drivers, k, variance, centers_needed);
 
     // Small tables: each column's keys, copied.
     std::vector<ColumnDistribution> out(matrix.cols, {0.0, 0.0});
     std::vector<std::uint64_t> keys(matrix.rows);
     for (std::size_t c : drivers) {
         for (std::size_t r = 0; r < matrix.rows; ++r) keys[r] = unsigned_order_key(matrix.at(r, c));
+        if (!centers_needed) {
+            const auto [low, high] = std::minmax_element(keys.begin(), keys.end());
+            if (const auto distribution = without_center(*low, *high, variance)) {
+                out[c] = *distribution;
+                continue;
+            }
+        }
         out[c] = column_distribution(keys, k, variance);
     }
     return out;
