@@ -11,8 +11,9 @@ namespace gapweave {
 inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
 
 // Asks for huge pages over the 2 MiB-aligned part of [data, data + bytes)
-// when the range holds one. Only advice: nothing happens on systems without it, on ranges too
-// small, or when the kernel refuses; the memory's contents are unchanged.
+// when the range holds one. Only advice: nothing happens on systems without
+// it, on ranges too small, or when the kernel refuses; the memory's contents
+// are unchanged.
 void advise_huge_pages(void* data, std::size_t bytes) noexcept;
 
 }  // namespace gapweave

@@ -13,11 +13,9 @@ namespace {
 
 // Mappings are whole huge pages, which the kernel then places on a huge-page
 // boundary, so that every huge page of the request can be backed as one.
-constexpr std::size_t kHugePage = kHugePageBytes;
-
 // For a request that was mapped, or is checked before it is.
 std::size_t mapped_bytes(std::size_t bytes) noexcept {
-    return (bytes + kHugePage - 1) & ~(kHugePage - 1);
+    return (bytes + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
 }
 
 }  // namespace
@@ -26,7 +24,7 @@ std::size_t mapped_bytes(std::size_t bytes) noexcept {
 void* allocate_large(std::size_t bytes) {
 #if defined(__unix__)
     if (bytes >= kLargeBytes) {
-        if (bytes > static_cast<std::size_t>(-1) - (kHugePage - 1)) throw std::bad_alloc();
+        if (bytes > static_cast<std::size_t>(-1) - (kHugePageBytes - 1)) throw std::bad_alloc();
         const std::size_t mapped = mapped_bytes(bytes);
         void* data =
             mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);

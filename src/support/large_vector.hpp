@@ -2,8 +2,9 @@
 // targets): their storage comes straight from the system and goes straight
 // back to it, so that memory a call frees is returned at once instead of
 // being kept by the heap for later requests that may not fit it, which
-// would add to the call's peak. The storage is advised huge pages before
-// its first write, and elements made without a value are left unwritten.
+// would add to the call's peak. The storage is mapped in whole huge pages
+// and advised them before its first write, and elements made without a
+// value are left unwritten.
 #pragma once
 
 #include <cstddef>
