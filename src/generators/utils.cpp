@@ -87,8 +87,7 @@ ColumnDistribution column_distribution(std::span<const std::uint64_t> keys, std:
     // sort would put at these positions (equal keys are identical bits, so
     // which copy lands there does not matter).
     const auto [low_it, high_it] = std::minmax_element(keys.begin(), keys.end());
-    const double spread =
-        variance * (value_of_unsigned_key(*high_it) - value_of_unsigned_key(*low_it));
+    const double spread = range_spread(*low_it, *high_it, variance);
     // An even count's centre reads two neighbouring positions, in order.
     std::optional<std::pair<std::size_t, std::uint64_t>> previous;
     const double center = column_center(keys.size(), k, [&](std::size_t position) {

@@ -41,6 +41,12 @@ std::uint32_t quantile_index(double mean, std::size_t rows);
 // answer's leading bits, and only those are copied and searched further.
 std::uint64_t nth_smallest(std::span<const std::uint64_t> keys, std::size_t position);
 
+// The spread of a column whose smallest and largest unsigned total-order
+// keys are `low` and `high`: `variance` times its range.
+inline double range_spread(std::uint64_t low, std::uint64_t high, double variance) noexcept {
+    return variance * (value_of_unsigned_key(high) - value_of_unsigned_key(low));
+}
+
 // Centre and spread of one column from the unsigned total-order keys of its
 // values (unsigned_order_key), with k from quantile_index.
 ColumnDistribution column_distribution(std::span<const std::uint64_t> keys, std::uint32_t k,

@@ -68,7 +68,7 @@ std::optional<ColumnDistribution> without_center(std::uint64_t low, std::uint64_
     constexpr double kHalfMax = std::numeric_limits<double>::max() / 2;
     const double smallest = value_of_unsigned_key(low);
     const double largest = value_of_unsigned_key(high);
-    const double spread = variance * (largest - smallest);
+    const double spread = range_spread(low, high, variance);
     if (!(std::fabs(smallest) <= kHalfMax) || !(std::fabs(largest) <= kHalfMax) ||
         !std::isfinite(spread))
         return std::nullopt;
@@ -219,8 +219,7 @@ void group_distributions(ThreadPool& pool, const Matrix& matrix,
             out[columns[c]] = *without_center(low[c], high[c], variance);
             continue;
         }
-        const double spread =
-            variance * (value_of_unsigned_key(high[c]) - value_of_unsigned_key(low[c]));
+        const double spread = range_spread(low[c], high[c], variance);
         const double center = column_center(n, k, [&](std::size_t position) {
             const auto slot = static_cast<std::size_t>(
                 std::find(positions.begin(), positions.end(), position) - positions.begin());
