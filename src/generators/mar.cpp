@@ -224,11 +224,11 @@ Matrix MAR::punch(Matrix matrix, double alpha, const WarnFn& warn) {
     if (plan.total == 0 || plan.holes == 0) return matrix;
 
     auto shared = std::make_shared<Matrix>(std::move(matrix));
-    const auto distributions =
+    const DriverDistributions drivers =
         driver_distributions(pool, *shared, plan.pairs, k, variance, mode == Mode::GM);
     PassLedger ledger(pool, *shared, plan.pairs, plan.total);
-    PlannedPicks picks(pool, plan.pairs, ledger, plan.total, mode, variance);
-    run_passes(plan, distributions, cols, ledger, picks);
+    PlannedPicks picks(pool, plan.pairs, ledger, plan.total, mode, variance, drivers.ranges);
+    run_passes(plan, drivers.of, cols, ledger, picks);
     picks.finish(shared);
     return std::move(*shared);
 }

@@ -105,11 +105,11 @@ Matrix MNAR::punch(Matrix matrix, double alpha) {
 
     auto shared = std::make_shared<Matrix>(std::move(matrix));
     const std::vector<HolePair> pairs = own_columns(cols);
-    const auto distributions =
+    const DriverDistributions drivers =
         driver_distributions(pool, *shared, pairs, k, variance, mode == Mode::GM);
     PassLedger ledger(pool, *shared, pairs, total);
-    PlannedPicks picks(pool, pairs, ledger, total, mode, variance);
-    run_passes(rng, distributions, total, ledger, picks);
+    PlannedPicks picks(pool, pairs, ledger, total, mode, variance, drivers.ranges);
+    run_passes(rng, drivers.of, total, ledger, picks);
     picks.finish(shared);
     return std::move(*shared);
 }

@@ -41,6 +41,12 @@ std::uint32_t quantile_index(double mean, std::size_t rows);
 // answer's leading bits, and only those are copied and searched further.
 std::uint64_t nth_smallest(std::span<const std::uint64_t> keys, std::size_t position);
 
+// A column's smallest and largest unsigned total-order keys.
+struct KeyRange {
+    std::uint64_t low;
+    std::uint64_t high;
+};
+
 // The spread of a column whose smallest and largest unsigned total-order
 // keys are `low` and `high`: `variance` times its range.
 inline double range_spread(std::uint64_t low, std::uint64_t high, double variance) noexcept {

@@ -142,19 +142,26 @@ TEST(Distribution, TablePassesMatchEachColumn) {
                 const auto got = distributions_by_passes(pool, m, columns, k, 0.3);
                 const auto uncentred = distributions_by_passes(pool, m, columns, k, 0.3, false);
                 for (std::size_t c = 0; c < cols; ++c) {
-                    EXPECT_TRUE(same_value(got[c].center, expected[c].center))
+                    EXPECT_TRUE(same_value(got.of[c].center, expected[c].center))
                         << "rows " << rows << " mean " << mean << " column " << c;
-                    EXPECT_TRUE(same_value(got[c].spread, expected[c].spread))
+                    EXPECT_TRUE(same_value(got.of[c].spread, expected[c].spread))
                         << "rows " << rows << " mean " << mean << " column " << c;
                     std::uint64_t low = UINT64_MAX;
+                    std::uint64_t high = 0;
                     bool tame = true;
                     for (std::size_t r = 0; r < rows; ++r) {
                         low = std::min(low, unsigned_order_key(m.at(r, c)));
+                        high = std::max(high, unsigned_order_key(m.at(r, c)));
                         tame &= std::fabs(m.at(r, c)) <= std::numeric_limits<double>::max() / 2;
                     }
                     const double center = tame ? value_of_unsigned_key(low) : expected[c].center;
-                    EXPECT_TRUE(same_value(uncentred[c].center, center)) << "column " << c;
-                    EXPECT_TRUE(same_value(uncentred[c].spread, expected[c].spread)) << c;
+                    EXPECT_TRUE(same_value(uncentred.of[c].center, center)) << "column " << c;
+                    EXPECT_TRUE(same_value(uncentred.of[c].spread, expected[c].spread)) << c;
+                    for (const auto& found : {got.ranges[c], uncentred.ranges[c]}) {
+                        ASSERT_TRUE(found.has_value()) << "column " << c;
+                        EXPECT_EQ(found->low, low) << "column " << c;
+                        EXPECT_EQ(found->high, high) << "column " << c;
+                    }
                 }
             }
         }

@@ -52,12 +52,6 @@ double cell(RandomSource& rng, int kind, bool rows_with_range = true) {
     }
 }
 
-SortedColumn sort_column(const Matrix& m, std::size_t column) {
-    std::vector<double> cells(m.rows);
-    for (std::size_t r = 0; r < m.rows; ++r) cells[r] = m.at(r, column);
-    return sort_cells(std::move(cells));
-}
-
 TEST(SortedColumn, EqualsStableSortByTotalOrder) {
     RandomSource rng = RandomSource::seed_from_u64(31);
     for (int kind = 0; kind < 12; ++kind) {
@@ -65,18 +59,24 @@ TEST(SortedColumn, EqualsStableSortByTotalOrder) {
             Matrix m{rows, 2, std::vector<double>(rows * 2)};
             const bool with_range = rows % 2 == 0;
             for (double& v : m.data) v = cell(rng, kind, with_range);
-            const SortedColumn sorted = sort_column(m, 1);
-
+            // Sorted where it lies, finding its own range or given it.
+            KeyRange range{UINT64_MAX, 0};
+            for (std::size_t r = 0; r < rows; ++r) {
+                range.low = std::min(range.low, unsigned_order_key(m.at(r, 1)));
+                range.high = std::max(range.high, unsigned_order_key(m.at(r, 1)));
+            }
             std::vector<std::uint32_t> order(rows);
             for (std::uint32_t r = 0; r < rows; ++r) order[r] = r;
             std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
                 return unsigned_order_key(m.at(a, 1)) < unsigned_order_key(m.at(b, 1));
             });
-            ASSERT_EQ(std::vector<std::uint32_t>(sorted.rows.begin(), sorted.rows.end()), order)
-                << "kind " << kind << " rows " << rows;
-            for (std::size_t i = 0; i < rows; ++i) {
-                ASSERT_EQ(std::bit_cast<std::uint64_t>(sorted.values[i]),
-                          std::bit_cast<std::uint64_t>(m.at(order[i], 1)));
+            for (const SortedColumn& sorted : {sort_column(m, 1), sort_column(m, 1, range)}) {
+                ASSERT_EQ(std::vector<std::uint32_t>(sorted.rows.begin(), sorted.rows.end()), order)
+                    << "kind " << kind << " rows " << rows;
+                for (std::size_t i = 0; i < rows; ++i) {
+                    ASSERT_EQ(std::bit_cast<std::uint64_t>(sorted.values[i]),
+                              std::bit_cast<std::uint64_t>(m.at(order[i], 1)));
+                }
             }
         }
     }

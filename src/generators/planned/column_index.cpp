@@ -50,11 +50,9 @@ LargeVector<std::uint32_t> ColumnIndex::splits(std::span<const double> targets) 
     // Targets in total order are also in numeric order, which is what the
     // merge with the values needs (infinite targets sort to the ends, where
     // the merge gives them the start and the first +inf value). They are
-    // sorted and merged a block at a time, which needs one block's copy
-    // instead of every target's; a block holds at least a quarter as many
-    // targets as there are values, so that the merges together read the
-    // values at most four times (a column has no more picks than values).
-    const std::size_t block = std::max<std::size_t>(std::size_t{1} << 16, size_ / 4);
+    // sorted and merged a block at a time (split_block), which needs one
+    // block's copy instead of every target's.
+    const std::size_t block = split_block();
     LargeVector<std::uint32_t> result(targets.size());
     for (std::size_t begin = 0; begin < targets.size(); begin += block) {
         const SortedColumn order =

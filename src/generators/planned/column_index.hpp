@@ -11,6 +11,7 @@
 // while v approaches s from either side.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -39,6 +40,13 @@ public:
     // where the GM search starts. One merge of the sorted targets with the
     // sorted values instead of a binary search per pick.
     LargeVector<std::uint32_t> splits(std::span<const double> targets) const;
+
+    // Targets splits() sorts at a time: at least a quarter as many as there
+    // are candidates, so that the merges of a column's picks (never more
+    // than its candidates) read the values at most four times.
+    std::size_t split_block() const noexcept {
+        return std::max<std::size_t>(std::size_t{1} << 12, size_ / 4);
+    }
 
     // Takes the row the mode picks; nullopt when no candidate is left.
     // `split` (GM only) is the target's entry from splits().

@@ -90,8 +90,7 @@ std::vector<std::size_t> center_positions(std::size_t n, std::uint32_t k) {
 // rows split into `parts`.
 void group_distributions(ThreadPool& pool, const Matrix& matrix,
                          std::span<const std::size_t> columns, std::uint32_t k, double variance,
-                         bool centers_needed, std::size_t parts,
-                         std::vector<ColumnDistribution>& out) {
+                         bool centers_needed, std::size_t parts, DriverDistributions& out) {
     if (columns.empty()) return;
     const std::size_t n = matrix.rows;
     const std::vector<std::size_t> positions = center_positions(n, k);
@@ -215,8 +214,9 @@ void group_distributions(ThreadPool& pool, const Matrix& matrix,
     }
 
     for (std::size_t c = 0; c < columns.size(); ++c) {
+        out.ranges[columns[c]] = KeyRange{low[c], high[c]};
         if (!searched[c]) {
-            out[columns[c]] = *without_center(low[c], high[c], variance);
+            out.of[columns[c]] = *without_center(low[c], high[c], variance);
             continue;
         }
         const double spread = range_spread(low[c], high[c], variance);
@@ -225,18 +225,18 @@ void group_distributions(ThreadPool& pool, const Matrix& matrix,
                 std::find(positions.begin(), positions.end(), position) - positions.begin());
             return value_of_unsigned_key(keys[c][slot]);
         });
-        out[columns[c]] = {center, spread};
+        out.of[columns[c]] = {center, spread};
     }
 }
 
 }  // namespace
 
-std::vector<ColumnDistribution> distributions_by_passes(ThreadPool& pool, const Matrix& matrix,
-                                                        std::span<const std::size_t> columns,
-                                                        std::uint32_t k, double variance,
-                                                        bool centers_needed) {
+DriverDistributions distributions_by_passes(ThreadPool& pool, const Matrix& matrix,
+                                            std::span<const std::size_t> columns, std::uint32_t k,
+                                            double variance, bool centers_needed) {
     expect(matrix.rows > 0 && matrix.rows < UINT32_MAX, "table passes need rows");
-    std::vector<ColumnDistribution> out(matrix.cols, {0.0, 0.0});
+    DriverDistributions out{std::vector<ColumnDistribution>(matrix.cols, {0.0, 0.0}),
+                            std::vector<std::optional<KeyRange>>(matrix.cols)};
     const std::size_t parts =
         std::clamp<std::size_t>(pool.max_count(), 1, std::min(kMaxParts, matrix.rows));
     for (std::size_t first = 0; first < columns.size(); first += kGroupColumns) {
@@ -247,10 +247,9 @@ std::vector<ColumnDistribution> distributions_by_passes(ThreadPool& pool, const 
     return out;
 }
 
-std::vector<ColumnDistribution> driver_distributions(ThreadPool& pool, const Matrix& matrix,
-                                                     std::span<const HolePair> pairs,
-                                                     std::uint32_t k, double variance,
-                                                     bool centers_needed) {
+DriverDistributions driver_distributions(ThreadPool& pool, const Matrix& matrix,
+                                         std::span<const HolePair> pairs, std::uint32_t k,
+                                         double variance, bool centers_needed) {
     std::vector<bool> wanted(matrix.cols, false);
     for (const HolePair& pair : pairs) wanted[pair.driver] = true;
     std::vector<std::size_t> drivers;
@@ -260,19 +259,21 @@ std::vector<ColumnDistribution> driver_distributions(ThreadPool& pool, const Mat
     if (matrix.rows >= kPassesFromRows)
         return distributions_by_passes(pool, matrix, drivers, k, variance, centers_needed);
 
-    // Small tables: each column's keys, copied.
-    std::vector<ColumnDistribution> out(matrix.cols, {0.0, 0.0});
+    // Small tables: each column's keys, copied; their sorts find their
+    // own ranges.
+    DriverDistributions out{std::vector<ColumnDistribution>(matrix.cols, {0.0, 0.0}),
+                            std::vector<std::optional<KeyRange>>(matrix.cols)};
     std::vector<std::uint64_t> keys(matrix.rows);
     for (std::size_t c : drivers) {
         for (std::size_t r = 0; r < matrix.rows; ++r) keys[r] = unsigned_order_key(matrix.at(r, c));
         if (!centers_needed) {
             const auto [low, high] = std::minmax_element(keys.begin(), keys.end());
             if (const auto distribution = without_center(*low, *high, variance)) {
-                out[c] = *distribution;
+                out.of[c] = *distribution;
                 continue;
             }
         }
-        out[c] = column_distribution(keys, k, variance);
+        out.of[c] = column_distribution(keys, k, variance);
     }
     return out;
 }

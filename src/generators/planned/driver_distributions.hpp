@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -23,23 +24,28 @@
 
 namespace gapweave {
 
-// The distribution of every driver column of `pairs` (entries of other
-// columns are zero), equal to column_distribution of its keys; `k` from
-// quantile_index.
+// Per column of the table: its distribution (zero for a column that drives
+// nothing) and, where the table passes found it, its range, which the
+// column's sort can take instead of a pass of its own.
+struct DriverDistributions {
+    std::vector<ColumnDistribution> of;
+    std::vector<std::optional<KeyRange>> ranges;
+};
+
+// The distribution of every driver column of `pairs`, equal to
+// column_distribution of its keys; `k` from quantile_index.
 // Without `centers_needed` (MAX and MIN, which look at a distribution only
 // to know whether its draws can be NaN, and never at their values), a
 // column whose values and spread are all finite has its smallest value in
 // place of its centre, which one pass finds; the others are as above.
-std::vector<ColumnDistribution> driver_distributions(ThreadPool& pool, const Matrix& matrix,
-                                                     std::span<const HolePair> pairs,
-                                                     std::uint32_t k, double variance,
-                                                     bool centers_needed);
+DriverDistributions driver_distributions(ThreadPool& pool, const Matrix& matrix,
+                                         std::span<const HolePair> pairs, std::uint32_t k,
+                                         double variance, bool centers_needed);
 
-// The same for the given columns, by table passes whatever the row count;
-// for the tests.
-std::vector<ColumnDistribution> distributions_by_passes(ThreadPool& pool, const Matrix& matrix,
-                                                        std::span<const std::size_t> columns,
-                                                        std::uint32_t k, double variance,
-                                                        bool centers_needed = true);
+// The same for the given columns, by table passes whatever the row count
+// (every given column's range is found); for the tests.
+DriverDistributions distributions_by_passes(ThreadPool& pool, const Matrix& matrix,
+                                            std::span<const std::size_t> columns, std::uint32_t k,
+                                            double variance, bool centers_needed = true);
 
 }  // namespace gapweave

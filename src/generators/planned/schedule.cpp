@@ -29,15 +29,6 @@ bool column_has_missing(const Matrix& matrix, std::size_t column) {
     return false;
 }
 
-// One column's cells in row order. Each job reads the column it needs
-// itself, so that only the columns being worked on are copied, with no
-// wait for other jobs' columns.
-LargeVector<double> read_column(const Matrix& matrix, std::size_t column) {
-    LargeVector<double> cells(matrix.rows);
-    for (std::size_t r = 0; r < matrix.rows; ++r) cells[r] = matrix.at(r, column);
-    return cells;
-}
-
 // A column's picks: one bit a row, and the rows in the order the passes
 // pick them, kept only for a column that drives another, whose job reads
 // them.
@@ -61,7 +52,10 @@ bool needs_order(const ColumnSchedule& schedule, Mode mode, bool driven_by_other
 // column goes as soon as its jobs are done.
 class SharedSorts {
 public:
-    explicit SharedSorts(std::size_t columns) : entries_(columns) {}
+    // `ranges`: each column's range where known, which its sort then
+    // takes instead of finding it.
+    explicit SharedSorts(std::span<const std::optional<KeyRange>> ranges)
+        : entries_(ranges.size()), ranges_(ranges) {}
 
     // One more job will acquire `driver`; before any job starts.
     void expect_job(std::size_t driver) { ++entries_[driver].jobs_left; }
@@ -71,7 +65,7 @@ public:
         const std::lock_guard lock(entry.mutex);
         if (!entry.sorted)
             entry.sorted =
-                std::make_shared<const SortedColumn>(sort_cells(read_column(matrix, driver)));
+                std::make_shared<const SortedColumn>(sort_column(matrix, driver, ranges_[driver]));
         std::shared_ptr<const SortedColumn> sorted = entry.sorted;
         if (--entry.jobs_left == 0) entry.sorted.reset();
         return sorted;
@@ -84,6 +78,7 @@ private:
         std::size_t jobs_left = 0;
     };
     std::vector<Entry> entries_;
+    std::span<const std::optional<KeyRange>> ranges_;
 };
 
 // The picks of a schedule, from a selection or the ordered index.
@@ -110,34 +105,42 @@ ColumnPicks pick_column(const Matrix& matrix, const ColumnSchedule& schedule, Mo
     if (!all_present || !sorted->free_of_nan())
         sorted = std::make_shared<const SortedColumn>(present_in(*sorted, matrix, schedule.hole));
 
-    // Every pick's target, where one stands for all.
-    std::vector<double> all_targets;
-    std::span<const double> targets = schedule.targets;
-    if (targets.size() != picks) {
-        all_targets.assign(picks, targets.front());
-        targets = all_targets;
-    }
-
     ColumnIndex index(std::move(sorted), matrix.rows, driver_schedule != nullptr);
-    const LargeVector<std::uint32_t> splits =
-        mode == Mode::GM ? index.splits(targets) : LargeVector<std::uint32_t>(picks, 0);
     if (drives_another) result.rows.reserve(picks);
     std::size_t blanked = 0;  // driver picks already turned missing
     constexpr std::size_t kAhead = 8;
-    for (std::size_t i = 0; i < picks; ++i) {
-        if (i + kAhead < picks) index.prefetch(splits[i + kAhead]);
-        if (driver_schedule != nullptr) {
-            // Cells of the driver blanked in earlier passes now read missing.
-            const std::uint32_t pass = schedule.passes[i];
-            while (blanked < driver_rows->size() && driver_schedule->passes[blanked] < pass) {
-                index.make_missing((*driver_rows)[blanked]);
-                ++blanked;
-            }
+    // The picks go a block of targets at a time, and GM finds the splits of
+    // one block just before its picks, so that a job holds one block's
+    // splits rather than every pick's.
+    const bool gm = mode == Mode::GM;
+    const std::size_t block = index.split_block();
+    std::vector<double> repeated;  // a block of the target that stands for all
+    for (std::size_t begin = 0; begin < picks; begin += block) {
+        const std::size_t count = std::min(block, picks - begin);
+        std::span<const double> targets;
+        if (schedule.targets.size() == picks) {
+            targets = std::span<const double>(schedule.targets).subspan(begin, count);
+        } else {
+            repeated.assign(count, schedule.targets.front());
+            targets = repeated;
         }
-        const auto row = index.take(mode, targets[i], splits[i]);
-        expect(row.has_value(), "a scheduled pick found no cell");
-        result.mark(static_cast<std::uint32_t>(*row));
-        if (drives_another) result.rows.push_back(static_cast<std::uint32_t>(*row));
+        const LargeVector<std::uint32_t> splits =
+            gm ? index.splits(targets) : LargeVector<std::uint32_t>();
+        for (std::size_t at = 0; at < count; ++at) {
+            if (gm && at + kAhead < count) index.prefetch(splits[at + kAhead]);
+            if (driver_schedule != nullptr) {
+                // Cells of the driver blanked in earlier passes now read missing.
+                const std::uint32_t pass = schedule.passes[begin + at];
+                while (blanked < driver_rows->size() && driver_schedule->passes[blanked] < pass) {
+                    index.make_missing((*driver_rows)[blanked]);
+                    ++blanked;
+                }
+            }
+            const auto row = index.take(mode, targets[at], gm ? splits[at] : 0);
+            expect(row.has_value(), "a scheduled pick found no cell");
+            result.mark(static_cast<std::uint32_t>(*row));
+            if (drives_another) result.rows.push_back(static_cast<std::uint32_t>(*row));
+        }
     }
     return result;
 }
@@ -183,7 +186,8 @@ std::vector<bool> driven_by_other_holes(std::span<const HolePair> pairs) {
 
 void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
                    const std::vector<ColumnSchedule>& schedules, const std::vector<bool>& driven,
-                   Mode mode) {
+                   Mode mode, std::span<const std::optional<KeyRange>> ranges) {
+    expect(ranges.size() == matrix->cols, "driver ranges for another table");
     // Which schedule blanks each column, to find a dependent's driver.
     std::vector<std::optional<std::size_t>> schedule_of(matrix->cols);
     for (std::size_t i = 0; i < schedules.size(); ++i) schedule_of[schedules[i].hole] = i;
@@ -191,7 +195,7 @@ void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
     std::vector<std::size_t> independent;
     std::vector<std::size_t> dependent;
     std::vector<bool> needed_later(matrix->cols, false);
-    SharedSorts sorts(matrix->cols);
+    SharedSorts sorts(ranges);
     for (std::size_t i = 0; i < schedules.size(); ++i) {
         const ColumnSchedule& s = schedules[i];
         if (s.picks == 0) continue;
@@ -235,14 +239,16 @@ void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
 }
 
 PlannedPicks::PlannedPicks(ThreadPool& pool, std::span<const HolePair> pairs, PassLedger& ledger,
-                           std::uint32_t total, Mode mode, double variance)
+                           std::uint32_t total, Mode mode, double variance,
+                           std::vector<std::optional<KeyRange>> ranges)
     : pool_(pool),
       ledger_(ledger),
       schedules_(pairs.size()),
       mode_(mode),
       keep_targets_(mode == Mode::GM && variance != 0.0),
       driven_(driven_by_other_holes(pairs)),
-      keep_passes_(std::ranges::any_of(driven_, std::identity{})) {
+      keep_passes_(std::ranges::any_of(driven_, std::identity{})),
+      ranges_(std::move(ranges)) {
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         ColumnSchedule& schedule = schedules_[i];
         schedule.hole = pairs[i].hole;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -45,10 +46,11 @@ struct ColumnSchedule {
 // run after that column, so that the driver's blanked cells show as
 // missing from the pass after the one that blanked them.
 // `driven[i]` tells whether schedule i's driver is another schedule's hole
-// column (driven_by_other_holes).
+// column (driven_by_other_holes); `ranges`, per column of the table, the
+// ranges of drivers already known (DriverDistributions).
 void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
                    const std::vector<ColumnSchedule>& schedules, const std::vector<bool>& driven,
-                   Mode mode);
+                   Mode mode, std::span<const std::optional<KeyRange>> ranges);
 
 // For each pair, whether its driver is another pair's hole column, so that
 // it loses cells while the call blanks them.
@@ -65,8 +67,10 @@ public:
     // Targets are kept only where they can differ (GM with a variance):
     // MAX and MIN never look at them, and with variance 0 every GM target
     // of a column is its centre.
+    // `ranges`: the drivers' ranges where known, per column of the table.
     PlannedPicks(ThreadPool& pool, std::span<const HolePair> pairs, PassLedger& ledger,
-                 std::uint32_t total, Mode mode, double variance);
+                 std::uint32_t total, Mode mode, double variance,
+                 std::vector<std::optional<KeyRange>> ranges);
 
     template <class Pass>
     bool full_passes(RandomSource& rng, std::span<const ColumnDistribution> params,
@@ -103,7 +107,7 @@ public:
 
     // Makes the picks and writes the holes.
     void finish(std::shared_ptr<Matrix>& matrix) {
-        run_schedules(pool_, matrix, schedules_, driven_, mode_);
+        run_schedules(pool_, matrix, schedules_, driven_, mode_, ranges_);
     }
 
 private:
@@ -119,6 +123,7 @@ private:
     bool keep_targets_;
     std::vector<bool> driven_;  // per slot, from driven_by_other_holes
     bool keep_passes_;
+    std::vector<std::optional<KeyRange>> ranges_;
     std::vector<std::size_t> taken_;
 };
 

@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <optional>
 #include <utility>
 
 #include "support/fault.hpp"
@@ -102,30 +103,31 @@ struct Extent {
 
 // Range and finiteness, in four independent lanes so that the loop is not
 // one long chain of dependent comparisons.
-Extent extent_of(const double* values, std::size_t n) {
+Extent extent_of(const double* values, std::size_t n, std::size_t stride) {
     double low[4] = {INFINITY, INFINITY, INFINITY, INFINITY};
     double high[4] = {-INFINITY, -INFINITY, -INFINITY, -INFINITY};
     bool finite = true;
     std::size_t r = 0;
     for (; r + 4 <= n; r += 4) {
         for (std::size_t lane = 0; lane < 4; ++lane) {
-            const double value = values[r + lane];
+            const double value = values[(r + lane) * stride];
             finite &= std::isfinite(value);
             low[lane] = value < low[lane] ? value : low[lane];
             high[lane] = value > high[lane] ? value : high[lane];
         }
     }
     for (; r < n; ++r) {
-        finite &= std::isfinite(values[r]);
-        low[0] = values[r] < low[0] ? values[r] : low[0];
-        high[0] = values[r] > high[0] ? values[r] : high[0];
+        const double value = values[r * stride];
+        finite &= std::isfinite(value);
+        low[0] = value < low[0] ? value : low[0];
+        high[0] = value > high[0] ? value : high[0];
     }
     return {std::min({low[0], low[1], low[2], low[3]}),
             std::max({high[0], high[1], high[2], high[3]}), finite};
 }
 
-// Sorts n values (with their rows: src_rows[i], or i when src_rows is
-// null) from src into dst, stably by total-order key.
+// Sorts n values src[i * stride] (with their rows: src_rows[i], or i when
+// src_rows is null) into dst, stably by total-order key.
 //
 // Finite values spanning a finite, non-zero range go by buckets of equal
 // width: bucket(v) = floor((v - low) * scale) never decreases as v grows,
@@ -138,21 +140,23 @@ Extent extent_of(const double* values, std::size_t n) {
 // range, a few levels deep at most. Infinities and NaNs are first set apart
 // at either end, so that a column holding some still has its finite values
 // bucketed. Anything else goes by radix. Every step keeps the order of equal
-// values, so equal values keep their rows in order.
-void sort_into(const double* src, const std::uint32_t* src_rows, std::size_t n, double* dst,
-               std::uint32_t* dst_rows, int depth, std::vector<KeyedRow>& scratch) {
+// values, so equal values keep their rows in order. `known`, when given, is
+// the values' extent, found elsewhere.
+void sort_into(const double* src, std::size_t stride, const std::uint32_t* src_rows, std::size_t n,
+               double* dst, std::uint32_t* dst_rows, int depth, std::vector<KeyedRow>& scratch,
+               const std::optional<Extent>& known = std::nullopt) {
     const auto row_of = [src_rows](std::size_t i) {
         return src_rows != nullptr ? src_rows[i] : static_cast<std::uint32_t>(i);
     };
     const auto copy_all = [&] {
         for (std::size_t i = 0; i < n; ++i) {
-            dst[i] = src[i];
+            dst[i] = src[i * stride];
             dst_rows[i] = row_of(i);
         }
     };
     constexpr std::size_t kInsertionLimit = 48;
     constexpr int kMaxDepth = 3;
-    const Extent extent = extent_of(src, n);
+    const Extent extent = known ? *known : extent_of(src, n, stride);
     if (extent.finite && n <= kInsertionLimit) {
         // Insertion compares numerically, which needs values that are not NaN.
         copy_all();
@@ -167,23 +171,25 @@ void sort_into(const double* src, const std::uint32_t* src_rows, std::size_t n, 
         std::vector<std::uint32_t> finite_rows;
         std::size_t low_end = 0;
         for (std::size_t i = 0; i < n; ++i) {
-            if (std::isfinite(src[i])) {
-                finite_values.push_back(src[i]);
+            const double value = src[i * stride];
+            if (std::isfinite(value)) {
+                finite_values.push_back(value);
                 finite_rows.push_back(row_of(i));
-            } else if (std::signbit(src[i])) {
-                dst[low_end] = src[i];
+            } else if (std::signbit(value)) {
+                dst[low_end] = value;
                 dst_rows[low_end++] = row_of(i);
             }
         }
         std::size_t high_begin = low_end + finite_values.size();
         for (std::size_t i = 0, at = high_begin; i < n; ++i) {
-            if (!std::isfinite(src[i]) && !std::signbit(src[i])) {
-                dst[at] = src[i];
+            const double value = src[i * stride];
+            if (!std::isfinite(value) && !std::signbit(value)) {
+                dst[at] = value;
                 dst_rows[at++] = row_of(i);
             }
         }
         sort_crowd(dst, dst_rows, 0, low_end, scratch);
-        sort_into(finite_values.data(), finite_rows.data(), finite_values.size(), dst + low_end,
+        sort_into(finite_values.data(), 1, finite_rows.data(), finite_values.size(), dst + low_end,
                   dst_rows + low_end, depth, scratch);
         sort_crowd(dst, dst_rows, high_begin, n, scratch);
         return;
@@ -209,13 +215,15 @@ void sort_into(const double* src, const std::uint32_t* src_rows, std::size_t n, 
     };
 
     std::vector<std::uint32_t> coarse_start(coarse_buckets + 1, 0);
-    for (std::size_t i = 0; i < n; ++i) ++coarse_start[(fine_of(src[i]) >> coarse_shift) + 1];
+    for (std::size_t i = 0; i < n; ++i)
+        ++coarse_start[(fine_of(src[i * stride]) >> coarse_shift) + 1];
     for (std::size_t b = 0; b < coarse_buckets; ++b) coarse_start[b + 1] += coarse_start[b];
     {
         std::vector<std::uint32_t> next(coarse_start.begin(), coarse_start.end() - 1);
         for (std::size_t i = 0; i < n; ++i) {
-            const std::uint32_t at = next[fine_of(src[i]) >> coarse_shift]++;
-            dst[at] = src[i];
+            const double value = src[i * stride];
+            const std::uint32_t at = next[fine_of(value) >> coarse_shift]++;
+            dst[at] = value;
             dst_rows[at] = row_of(i);
         }
     }
@@ -241,7 +249,7 @@ void sort_into(const double* src, const std::uint32_t* src_rows, std::size_t n, 
         part_values.assign(dst + first, dst + end);
         part_rows.assign(dst_rows + first, dst_rows + end);
         if (size > crowded) {
-            sort_into(part_values.data(), part_rows.data(), size, dst + first, dst_rows + first,
+            sort_into(part_values.data(), 1, part_rows.data(), size, dst + first, dst_rows + first,
                       depth + 1, scratch);
             continue;
         }
@@ -286,14 +294,39 @@ void sort_into(const double* src, const std::uint32_t* src_rows, std::size_t n, 
 
 }  // namespace
 
-SortedColumn sort_cells(std::span<const double> cells) {
-    expect(cells.size() < UINT32_MAX, "too many rows for a sorted column");
-    SortedColumn sorted{LargeVector<double>(cells.size()),
-                        LargeVector<std::uint32_t>(cells.size())};
+namespace {
+
+// Sorts n cells, cells[r * stride] for row r.
+SortedColumn sort_strided(const double* cells, std::size_t n, std::size_t stride,
+                          const std::optional<Extent>& known) {
+    expect(n < UINT32_MAX, "too many rows for a sorted column");
+    SortedColumn sorted{LargeVector<double>(n), LargeVector<std::uint32_t>(n)};
     std::vector<KeyedRow> scratch;
-    sort_into(cells.data(), nullptr, cells.size(), sorted.values.data(), sorted.rows.data(), 0,
-              scratch);
+    sort_into(cells, stride, nullptr, n, sorted.values.data(), sorted.rows.data(), 0, scratch,
+              known);
     return sorted;
+}
+
+}  // namespace
+
+SortedColumn sort_cells(std::span<const double> cells) {
+    return sort_strided(cells.data(), cells.size(), 1, std::nullopt);
+}
+
+SortedColumn sort_column(const Matrix& matrix, std::size_t column,
+                         const std::optional<KeyRange>& range) {
+    expect(column < matrix.cols, "a sorted column outside the table");
+    if (matrix.rows == 0) return {};
+    std::optional<Extent> known;
+    if (range) {
+        // The extent the sort would find: NaNs and infinities sit at the
+        // ends of the total order, so the column is finite exactly when
+        // both ends are; zeros of either sign give the same buckets.
+        const double low = value_of_unsigned_key(range->low);
+        const double high = value_of_unsigned_key(range->high);
+        known = Extent{low, high, std::isfinite(low) && std::isfinite(high)};
+    }
+    return sort_strided(matrix.data.data() + column, matrix.rows, matrix.cols, known);
 }
 
 SortedColumn present_in(const SortedColumn& sorted, const Matrix& matrix, std::size_t hole) {
