@@ -117,8 +117,12 @@ ColumnIndex::Position ColumnIndex::left_run_min(Position edge, Position side, st
     // an infinite key at the edge ties the whole side.
     if (key == kInfiniteKey && side == below_infinity_)
         return earliest_live(0, side, below_infinity_cursor_);
-    // Usually the next live group has a different key and the run is the
-    // edge's group alone; short runs are walked group by group.
+    // Usually the edge heads a group of one value, and the value next to it
+    // (live or not) already has a greater key, as then has every value
+    // beyond: the run is the edge alone.
+    if (starts_.test(edge) && (edge == 0 || key_of(values_[edge - 1]) != key)) return edge;
+    // Otherwise the next live group may share the key; short runs are
+    // walked group by group.
     constexpr int kLongRun = 64;
     Position start = group_start(edge);
     Position best = live_.next(start);
@@ -145,6 +149,8 @@ ColumnIndex::Position ColumnIndex::right_run_min(Position edge, Position side, s
                                                  const KeyOf& key_of) {
     if (key == kInfiniteKey && side == above_minus_infinity_)
         return earliest_live(side, size_, above_minus_infinity_cursor_);
+    // As on the left: a greater key next to the edge ends the run there.
+    if (edge + 1 == size_ || key_of(values_[edge + 1]) != key) return edge;
     constexpr int kLongRun = 64;
     Position best = edge;  // the first live position right of the target heads its group
     Position at = edge;
