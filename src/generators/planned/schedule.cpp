@@ -111,23 +111,22 @@ ColumnPicks pick_column(const Matrix& matrix, const ColumnSchedule& schedule, Mo
     constexpr std::size_t kAhead = 8;
     // The picks go a block of targets at a time, and GM finds the splits of
     // one block just before its picks, so that a job holds one block's
-    // splits rather than every pick's.
+    // splits rather than every pick's. Where one target stands for all
+    // (GM without variance, or MAX and MIN, which never read it), one entry
+    // serves every pick.
+    const bool varying = schedule.targets.size() == picks;
     const bool gm = mode == Mode::GM;
-    const std::size_t block = index.split_block();
-    std::vector<double> repeated;  // a block of the target that stands for all
+    const std::size_t block = varying ? index.split_block() : picks;
     for (std::size_t begin = 0; begin < picks; begin += block) {
         const std::size_t count = std::min(block, picks - begin);
-        std::span<const double> targets;
-        if (schedule.targets.size() == picks) {
-            targets = std::span<const double>(schedule.targets).subspan(begin, count);
-        } else {
-            repeated.assign(count, schedule.targets.front());
-            targets = repeated;
-        }
+        const std::span<const double> targets =
+            std::span<const double>(schedule.targets)
+                .subspan(varying ? begin : 0, varying ? count : 1);
         const LargeVector<std::uint32_t> splits =
-            gm ? index.splits(targets) : LargeVector<std::uint32_t>();
+            gm ? index.splits(targets) : LargeVector<std::uint32_t>(1, 0);
         for (std::size_t at = 0; at < count; ++at) {
-            if (gm && at + kAhead < count) index.prefetch(splits[at + kAhead]);
+            const std::size_t own = varying ? at : 0;
+            if (varying && gm && at + kAhead < count) index.prefetch(splits[at + kAhead]);
             if (driver_schedule != nullptr) {
                 // Cells of the driver blanked in earlier passes now read missing.
                 const std::uint32_t pass = schedule.passes[begin + at];
@@ -136,7 +135,7 @@ ColumnPicks pick_column(const Matrix& matrix, const ColumnSchedule& schedule, Mo
                     ++blanked;
                 }
             }
-            const auto row = index.take(mode, targets[at], gm ? splits[at] : 0);
+            const auto row = index.take(mode, targets[own], splits[own]);
             expect(row.has_value(), "a scheduled pick found no cell");
             result.mark(static_cast<std::uint32_t>(*row));
             if (drives_another) result.rows.push_back(static_cast<std::uint32_t>(*row));
