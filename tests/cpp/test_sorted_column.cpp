@@ -103,8 +103,8 @@ TEST(SortedColumn, PresentInKeepsOrderAndDropsHoleRows) {
 }
 
 TEST(ColumnIndex, SplitsAreFirstValuesNotBelowEachTarget) {
-    // More targets than one sorted block holds, drawn partly from the values
-    // themselves (ties, signed zeros) and partly beyond them (infinities).
+    // Many targets, drawn partly from the values themselves (ties, signed
+    // zeros) and partly beyond them (infinities).
     RandomSource rng = RandomSource::seed_from_u64(35);
     for (int kind : {0, 1, 2, 6}) {
         std::vector<double> cells(30000);

@@ -49,20 +49,14 @@ void ColumnIndex::build_positions() {
 LargeVector<std::uint32_t> ColumnIndex::splits(std::span<const double> targets) const {
     // Targets in total order are also in numeric order, which is what the
     // merge with the values needs (infinite targets sort to the ends, where
-    // the merge gives them the start and the first +inf value). They are
-    // sorted and merged a block at a time (split_block), which needs one
-    // block's copy instead of every target's.
-    const std::size_t block = split_block();
+    // the merge gives them the start and the first +inf value).
+    const SortedColumn order = sort_cells(targets);
     LargeVector<std::uint32_t> result(targets.size());
-    for (std::size_t begin = 0; begin < targets.size(); begin += block) {
-        const SortedColumn order =
-            sort_cells(targets.subspan(begin, std::min(block, targets.size() - begin)));
-        Position p = 0;
-        for (std::size_t i = 0; i < order.size(); ++i) {
-            const double target = order.values[i];
-            while (p < size_ && values_[p] < target) ++p;
-            result[begin + order.rows[i]] = static_cast<std::uint32_t>(p);
-        }
+    Position p = 0;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const double target = order.values[i];
+        while (p < size_ && values_[p] < target) ++p;
+        result[order.rows[i]] = static_cast<std::uint32_t>(p);
     }
     return result;
 }

@@ -38,12 +38,13 @@ public:
 
     // For each target, the first position whose value is not below it:
     // where the GM search starts. One merge of the sorted targets with the
-    // sorted values instead of a binary search per pick.
+    // sorted values instead of a binary search per pick; it holds a sorted
+    // copy of the targets, so callers pass a block at a time.
     LargeVector<std::uint32_t> splits(std::span<const double> targets) const;
 
-    // Targets splits() sorts at a time: at least a quarter as many as there
-    // are candidates, so that the merges of a column's picks (never more
-    // than its candidates) read the values at most four times.
+    // Targets to pass splits() at a time: at least a quarter as many as
+    // there are candidates, so that the merges of a column's picks (never
+    // more than its candidates) read the values at most four times.
     std::size_t split_block() const noexcept {
         return std::max<std::size_t>(std::size_t{1} << 12, size_ / 4);
     }

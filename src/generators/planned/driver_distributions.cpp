@@ -259,15 +259,15 @@ DriverDistributions driver_distributions(ThreadPool& pool, const Matrix& matrix,
     if (matrix.rows >= kPassesFromRows)
         return distributions_by_passes(pool, matrix, drivers, k, variance, centers_needed);
 
-    // Small tables: each column's keys, copied; their sorts find their
-    // own ranges.
+    // Small tables: each column's keys, copied.
     DriverDistributions out{std::vector<ColumnDistribution>(matrix.cols, {0.0, 0.0}),
                             std::vector<std::optional<KeyRange>>(matrix.cols)};
     std::vector<std::uint64_t> keys(matrix.rows);
     for (std::size_t c : drivers) {
         for (std::size_t r = 0; r < matrix.rows; ++r) keys[r] = unsigned_order_key(matrix.at(r, c));
+        const auto [low, high] = std::minmax_element(keys.begin(), keys.end());
+        out.ranges[c] = KeyRange{*low, *high};
         if (!centers_needed) {
-            const auto [low, high] = std::minmax_element(keys.begin(), keys.end());
             if (const auto distribution = without_center(*low, *high, variance)) {
                 out.of[c] = *distribution;
                 continue;

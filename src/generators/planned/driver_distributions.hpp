@@ -25,8 +25,8 @@
 namespace gapweave {
 
 // Per column of the table: its distribution (zero for a column that drives
-// nothing) and, where the table passes found it, its range, which the
-// column's sort can take instead of a pass of its own.
+// nothing) and, for a driver, its range, which the driver's sort takes
+// instead of a pass of its own.
 struct DriverDistributions {
     std::vector<ColumnDistribution> of;
     std::vector<std::optional<KeyRange>> ranges;
