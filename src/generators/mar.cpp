@@ -5,110 +5,17 @@
 #include <memory>
 #include <numeric>
 
+#include "generators/pair_correlations.hpp"
 #include "generators/pass_ledger.hpp"
 #include "generators/passes.hpp"
 #include "generators/planned/driver_distributions.hpp"
 #include "generators/planned/schedule.hpp"
 #include "generators/utils.hpp"
-#include "pool/job_scope.hpp"
 #include "random/index_selection.hpp"
 #include "support/fault.hpp"
 #include "support/float_format.hpp"
 
 namespace gapweave {
-
-namespace {
-
-// Splits [0, count) into one contiguous range per worker (fewer when count is
-// smaller); range i is [bounds[i], bounds[i + 1]).
-std::vector<std::size_t> split_range(std::size_t count, std::size_t workers) {
-    const std::size_t parts = std::max<std::size_t>(1, std::min(count, workers));
-    std::vector<std::size_t> bounds(parts + 1);
-    for (std::size_t i = 0; i <= parts; ++i) bounds[i] = count * i / parts;
-    return bounds;
-}
-
-}  // namespace
-
-PairCorrelations::PairCorrelations(ThreadPool& pool, const Matrix& matrix,
-                                   std::span<const std::uint32_t> holes,
-                                   std::span<const std::uint32_t> candidates)
-    : candidates_(candidates.size()), strengths_(holes.size() * candidates.size()) {
-    // Each column's sums run over its rows in order, exactly as one column
-    // at a time would. Each job takes a range of columns (or of pairs) and
-    // reads the table row by row for all of them together; which job sums
-    // which column does not change a bit of the result.
-    const std::size_t rows = matrix.rows;
-    const std::size_t cols = matrix.cols;
-    const double count = static_cast<double>(rows);
-    std::vector<double> means(cols);
-    std::vector<double> deviations(cols);
-    const std::vector<std::size_t> column_bounds = split_range(cols, pool.max_count());
-    parallel_for(
-        pool, column_bounds.size() - 1,
-        [&](std::size_t part) {
-            const std::size_t first = column_bounds[part];
-            const std::size_t width = column_bounds[part + 1] - first;
-            std::vector<double> sums(width, 0.0);
-            std::vector<double> running_mean(width, 0.0);
-            std::vector<double> squares(width, 0.0);
-            for (std::size_t r = 0; r < rows; ++r) {
-                const double* row = &matrix.data[r * cols + first];
-                const double n = static_cast<double>(r + 1);
-                for (std::size_t c = 0; c < width; ++c) {
-                    const double x = row[c];
-                    sums[c] += x;
-                    // Welford's update of the mean and the sum of squared deviations.
-                    const double delta = x - running_mean[c];
-                    running_mean[c] = running_mean[c] + delta / n;
-                    squares[c] = std::fma(x - running_mean[c], delta, squares[c]);
-                }
-            }
-            for (std::size_t c = 0; c < width; ++c) {
-                means[first + c] = sums[c] / count;
-                deviations[first + c] = std::sqrt(squares[c] / count);
-            }
-        },
-        "a correlation job failed");
-
-    // Covariance sums of pair p = (holes[p / m], candidates[p % m]).
-    std::vector<double> covariances(strengths_.size(), 0.0);
-    std::vector<std::uint32_t> pair_hole(strengths_.size());
-    std::vector<std::uint32_t> pair_candidate(strengths_.size());
-    for (std::size_t p = 0; p < strengths_.size(); ++p) {
-        pair_hole[p] = holes[p / candidates_];
-        pair_candidate[p] = candidates[p % candidates_];
-    }
-    const std::vector<std::size_t> pair_bounds = split_range(strengths_.size(), pool.max_count());
-    parallel_for(
-        pool, pair_bounds.size() - 1,
-        [&](std::size_t part) {
-            const std::size_t first = pair_bounds[part];
-            const std::size_t end = pair_bounds[part + 1];
-            // Summed apart from the other jobs' entries, which share cache lines.
-            std::vector<double> sums(end - first, 0.0);
-            for (std::size_t r = 0; r < rows; ++r) {
-                const double* row = &matrix.data[r * cols];
-                for (std::size_t p = first; p < end; ++p) {
-                    const std::uint32_t a = pair_hole[p];
-                    const std::uint32_t b = pair_candidate[p];
-                    sums[p - first] += (row[a] - means[a]) * (row[b] - means[b]);
-                }
-            }
-            std::copy(sums.begin(), sums.end(),
-                      covariances.begin() + static_cast<std::ptrdiff_t>(first));
-        },
-        "a correlation job failed");
-    // No guard against a zero deviation: a constant column gives NaN or
-    // infinities, which never win the strict comparison of the driver choice.
-    for (std::size_t i = 0; i < holes.size(); ++i) {
-        for (std::size_t j = 0; j < candidates.size(); ++j) {
-            const double covariance = covariances[i * candidates_ + j] / count;
-            strengths_[i * candidates_ + j] =
-                std::fabs(covariance / (deviations[holes[i]] * deviations[candidates[j]]));
-        }
-    }
-}
 
 double MAR::adjust_alpha(double n_cols, double alpha, const WarnFn& warn) const {
     const double m = max_missing_per_column;

@@ -1,0 +1,148 @@
+#include "generators/pair_correlations.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "pool/job_scope.hpp"
+
+// The row loops below are built twice on x86-64, once for processors with
+// FMA instructions: there std::fma is one instruction instead of a call
+// into the maths library, and the column loops take wider vectors. Fused
+// multiply-add is exactly rounded either way, and no other operation is
+// reordered or contracted (-ffp-contract=off), so both give the same bits.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define GAPWEAVE_FMA_CLONES __attribute__((target_clones("fma", "default")))
+#else
+#define GAPWEAVE_FMA_CLONES
+#endif
+
+namespace gapweave {
+
+namespace {
+
+// Splits [0, count) into one contiguous range per worker (fewer when count is
+// smaller); range i is [bounds[i], bounds[i + 1]).
+std::vector<std::size_t> split_range(std::size_t count, std::size_t workers) {
+    const std::size_t parts = std::max<std::size_t>(1, std::min(count, workers));
+    std::vector<std::size_t> bounds(parts + 1);
+    for (std::size_t i = 0; i <= parts; ++i) bounds[i] = count * i / parts;
+    return bounds;
+}
+
+// Sums, and Welford's running means and sums of squared deviations, of
+// `width` adjacent columns of a row-major table, over its rows in order.
+GAPWEAVE_FMA_CLONES
+void column_moments(const double* __restrict__ table, std::size_t rows, std::size_t cols,
+                    std::size_t width, double* __restrict__ sums, double* __restrict__ running_mean,
+                    double* __restrict__ squares) {
+    for (std::size_t r = 0; r < rows; ++r) {
+        const double* row = table + r * cols;
+        const double n = static_cast<double>(r + 1);
+        for (std::size_t c = 0; c < width; ++c) {
+            const double x = row[c];
+            sums[c] += x;
+            const double delta = x - running_mean[c];
+            running_mean[c] = running_mean[c] + delta / n;
+            squares[c] = std::fma(x - running_mean[c], delta, squares[c]);
+        }
+    }
+}
+
+// Covariance sums over the rows in order: pair p multiplies the deviations
+// of used[first[p]] and used[second[p]] from their means; each row's
+// deviations are taken once for every pair that needs them.
+void covariance_sums(const double* __restrict__ table, std::size_t rows, std::size_t cols,
+                     std::span<const std::uint32_t> used, std::span<const double> used_means,
+                     std::span<const std::uint32_t> first, std::span<const std::uint32_t> second,
+                     double* __restrict__ sums) {
+    std::vector<double> deviation(used.size());
+    for (std::size_t r = 0; r < rows; ++r) {
+        const double* row = table + r * cols;
+        for (std::size_t u = 0; u < used.size(); ++u) deviation[u] = row[used[u]] - used_means[u];
+        for (std::size_t p = 0; p < first.size(); ++p)
+            sums[p] += deviation[first[p]] * deviation[second[p]];
+    }
+}
+
+}  // namespace
+
+PairCorrelations::PairCorrelations(ThreadPool& pool, const Matrix& matrix,
+                                   std::span<const std::uint32_t> holes,
+                                   std::span<const std::uint32_t> candidates)
+    : candidates_(candidates.size()), strengths_(holes.size() * candidates.size()) {
+    // Each column's sums run over its rows in order, exactly as one column
+    // at a time would. Each job takes a range of columns (or of pairs) and
+    // reads the table row by row for all of them together; which job sums
+    // which column does not change a bit of the result.
+    const std::size_t rows = matrix.rows;
+    const std::size_t cols = matrix.cols;
+    const double count = static_cast<double>(rows);
+    std::vector<double> means(cols);
+    std::vector<double> deviations(cols);
+    const std::vector<std::size_t> column_bounds = split_range(cols, pool.max_count());
+    parallel_for(
+        pool, column_bounds.size() - 1,
+        [&](std::size_t part) {
+            const std::size_t first = column_bounds[part];
+            const std::size_t width = column_bounds[part + 1] - first;
+            std::vector<double> sums(width, 0.0);
+            std::vector<double> running_mean(width, 0.0);
+            std::vector<double> squares(width, 0.0);
+            column_moments(matrix.data.data() + first, rows, cols, width, sums.data(),
+                           running_mean.data(), squares.data());
+            for (std::size_t c = 0; c < width; ++c) {
+                means[first + c] = sums[c] / count;
+                deviations[first + c] = std::sqrt(squares[c] / count);
+            }
+        },
+        "a correlation job failed");
+
+    // Covariance sums of pair p = (holes[p / m], candidates[p % m]).
+    std::vector<double> covariances(strengths_.size(), 0.0);
+    const std::vector<std::size_t> pair_bounds = split_range(strengths_.size(), pool.max_count());
+    parallel_for(
+        pool, pair_bounds.size() - 1,
+        [&](std::size_t part) {
+            const std::size_t begin = pair_bounds[part];
+            const std::size_t end = pair_bounds[part + 1];
+            // The columns this job's pairs read, each once, and each pair's
+            // two places among them.
+            std::vector<std::uint32_t> used;
+            for (std::size_t p = begin; p < end; ++p) {
+                used.push_back(holes[p / candidates_]);
+                used.push_back(candidates[p % candidates_]);
+            }
+            std::sort(used.begin(), used.end());
+            used.erase(std::unique(used.begin(), used.end()), used.end());
+            const auto place = [&used](std::uint32_t column) {
+                return static_cast<std::uint32_t>(
+                    std::lower_bound(used.begin(), used.end(), column) - used.begin());
+            };
+            std::vector<double> used_means;
+            for (std::uint32_t column : used) used_means.push_back(means[column]);
+            std::vector<std::uint32_t> first;
+            std::vector<std::uint32_t> second;
+            for (std::size_t p = begin; p < end; ++p) {
+                first.push_back(place(holes[p / candidates_]));
+                second.push_back(place(candidates[p % candidates_]));
+            }
+            // Summed apart from the other jobs' entries, which share cache lines.
+            std::vector<double> sums(end - begin, 0.0);
+            covariance_sums(matrix.data.data(), rows, cols, used, used_means, first, second,
+                            sums.data());
+            std::copy(sums.begin(), sums.end(),
+                      covariances.begin() + static_cast<std::ptrdiff_t>(begin));
+        },
+        "a correlation job failed");
+    // No guard against a zero deviation: a constant column gives NaN or
+    // infinities, which never win the strict comparison of the driver choice.
+    for (std::size_t i = 0; i < holes.size(); ++i) {
+        for (std::size_t j = 0; j < candidates.size(); ++j) {
+            const double covariance = covariances[i * candidates_ + j] / count;
+            strengths_[i * candidates_ + j] =
+                std::fabs(covariance / (deviations[holes[i]] * deviations[candidates[j]]));
+        }
+    }
+}
+
+}  // namespace gapweave
