@@ -117,12 +117,19 @@ TEST(ColumnIndex, SplitsAreFirstValuesNotBelowEachTarget) {
                 : rng.uniform_below(2)    ? cells[rng.uniform_below(cells.size())]
                                           : Gauss::sample(rng, 0.0, 2.0);
         }
-        const ColumnIndex index(column, cells.size(), false);
-        const auto splits = index.splits(targets);
-        for (std::size_t i = 0; i < targets.size(); ++i) {
-            const auto first = std::lower_bound(column->values.begin(), column->values.end(),
-                                                targets[i], std::less<>());
-            ASSERT_EQ(splits[i], first - column->values.begin()) << "kind " << kind << " " << i;
+        // Blocks of either size after the other, the index reusing its buffers.
+        ColumnIndex index(column, cells.size(), false);
+        const std::pair<std::size_t, std::size_t> blocks[] = {
+            {0, 20000}, {20000, 110000}, {110000, targets.size()}};
+        for (const auto& [begin, end] : blocks) {
+            const auto splits = index.splits(std::span(targets).subspan(begin, end - begin));
+            ASSERT_EQ(splits.size(), end - begin);
+            for (std::size_t i = begin; i < end; ++i) {
+                const auto first = std::lower_bound(column->values.begin(), column->values.end(),
+                                                    targets[i], std::less<>());
+                ASSERT_EQ(splits[i - begin], first - column->values.begin())
+                    << "kind " << kind << " " << i;
+            }
         }
     }
 }

@@ -46,19 +46,19 @@ void ColumnIndex::build_positions() {
     for (Position p = 0; p < size_; ++p) position_of_[rows_[p]] = static_cast<std::uint32_t>(p);
 }
 
-LargeVector<std::uint32_t> ColumnIndex::splits(std::span<const double> targets) const {
+std::span<const std::uint32_t> ColumnIndex::splits(std::span<const double> targets) {
     // Targets in total order are also in numeric order, which is what the
     // merge with the values needs (infinite targets sort to the ends, where
     // the merge gives them the start and the first +inf value).
-    const SortedColumn order = sort_cells(targets);
-    LargeVector<std::uint32_t> result(targets.size());
+    split_order_ = sort_cells(targets, std::move(split_order_));
+    splits_.resize(targets.size());
     Position p = 0;
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        const double target = order.values[i];
+    for (std::size_t i = 0; i < split_order_.size(); ++i) {
+        const double target = split_order_.values[i];
         while (p < size_ && values_[p] < target) ++p;
-        result[order.rows[i]] = static_cast<std::uint32_t>(p);
+        splits_[split_order_.rows[i]] = static_cast<std::uint32_t>(p);
     }
-    return result;
+    return splits_;
 }
 
 void ColumnIndex::prefetch(std::uint32_t split) const noexcept {

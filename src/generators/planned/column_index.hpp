@@ -39,8 +39,9 @@ public:
     // For each target, the first position whose value is not below it:
     // where the GM search starts. One merge of the sorted targets with the
     // sorted values instead of a binary search per pick; it holds a sorted
-    // copy of the targets, so callers pass a block at a time.
-    LargeVector<std::uint32_t> splits(std::span<const double> targets) const;
+    // copy of the targets, so callers pass a block at a time. The result
+    // lives in the index until the next call, which reuses its buffers.
+    std::span<const std::uint32_t> splits(std::span<const double> targets);
 
     // Targets to pass splits() at a time: at least a quarter as many as
     // there are candidates, so that the merges of a column's picks (never
@@ -126,6 +127,10 @@ private:
 
     // Rows whose driver cell was blanked earlier in the call, earliest first.
     std::priority_queue<std::uint32_t, std::vector<std::uint32_t>, std::greater<>> missing_;
+
+    // The last block's targets in order and its splits (splits()).
+    SortedColumn split_order_;
+    LargeVector<std::uint32_t> splits_;
 };
 
 }  // namespace gapweave

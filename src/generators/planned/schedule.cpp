@@ -49,7 +49,8 @@ bool needs_order(const ColumnSchedule& schedule, Mode mode, bool driven_by_other
 // Sorted drivers, shared by the jobs that need them: the first of a
 // driver's jobs sorts it (the others wait for it, needing it too), and the
 // last one to start takes the only reference left, so that the sorted
-// column goes as soon as its jobs are done.
+// column goes as soon as its jobs are done. Its buffers then wait for the
+// next sort, which writes into them rather than into fresh pages.
 class SharedSorts {
 public:
     // `ranges`: each column's range where known, which its sort then
@@ -63,12 +64,20 @@ public:
     std::shared_ptr<const SortedColumn> acquire(const Matrix& matrix, std::size_t driver) {
         Entry& entry = entries_[driver];
         const std::lock_guard lock(entry.mutex);
-        if (!entry.sorted)
-            entry.sorted =
-                std::make_shared<const SortedColumn>(sort_column(matrix, driver, ranges_[driver]));
+        if (!entry.sorted) {
+            entry.sorted = std::shared_ptr<SortedColumn>(
+                new SortedColumn(sort_column(matrix, driver, ranges_[driver], take_spare())),
+                GiveBack{this});
+        }
         std::shared_ptr<const SortedColumn> sorted = entry.sorted;
         if (--entry.jobs_left == 0) entry.sorted.reset();
         return sorted;
+    }
+
+    // Frees the buffers no sort has taken; once every job is done.
+    void drop_spares() {
+        const std::lock_guard lock(spares_mutex_);
+        spares_.clear();
     }
 
 private:
@@ -77,8 +86,28 @@ private:
         std::shared_ptr<const SortedColumn> sorted;
         std::size_t jobs_left = 0;
     };
+    // Deletes a sorted column no job holds any more, keeping its buffers.
+    struct GiveBack {
+        SharedSorts* sorts;
+        void operator()(SortedColumn* done) const {
+            const std::unique_ptr<SortedColumn> owned(done);
+            const std::lock_guard lock(sorts->spares_mutex_);
+            sorts->spares_.push_back(std::move(*owned));
+        }
+    };
+
+    SortedColumn take_spare() {
+        const std::lock_guard lock(spares_mutex_);
+        if (spares_.empty()) return {};
+        SortedColumn spare = std::move(spares_.back());
+        spares_.pop_back();
+        return spare;
+    }
+
     std::vector<Entry> entries_;
     std::span<const std::optional<KeyRange>> ranges_;
+    std::mutex spares_mutex_;
+    std::vector<SortedColumn> spares_;
 };
 
 // The picks of a schedule, from a selection or the ordered index.
@@ -122,8 +151,8 @@ ColumnPicks pick_column(const Matrix& matrix, const ColumnSchedule& schedule, Mo
         const std::span<const double> targets =
             std::span<const double>(schedule.targets)
                 .subspan(varying ? begin : 0, varying ? count : 1);
-        const LargeVector<std::uint32_t> splits =
-            gm ? index.splits(targets) : LargeVector<std::uint32_t>(1, 0);
+        constexpr std::uint32_t kUnused[1] = {0};
+        const std::span<const std::uint32_t> splits = gm ? index.splits(targets) : kUnused;
         for (std::size_t at = 0; at < count; ++at) {
             const std::size_t own = varying ? at : 0;
             if (varying && gm && at + kAhead < count) index.prefetch(splits[at + kAhead]);
@@ -233,6 +262,7 @@ void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
             },
             kJobFailed);
     }
+    sorts.drop_spares();
     expect(matrix.use_count() == 1, "the matrix is still shared after the column jobs");
     write_holes(pool, *matrix, schedules, picks);
 }

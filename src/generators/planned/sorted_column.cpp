@@ -298,9 +298,11 @@ namespace {
 
 // Sorts n cells, cells[r * stride] for row r.
 SortedColumn sort_strided(const double* cells, std::size_t n, std::size_t stride,
-                          const std::optional<Extent>& known) {
+                          const std::optional<Extent>& known, SortedColumn sorted) {
     expect(n < UINT32_MAX, "too many rows for a sorted column");
-    SortedColumn sorted{LargeVector<double>(n), LargeVector<std::uint32_t>(n)};
+    // Entries made here are left unwritten until the sort fills them.
+    sorted.values.resize(n);
+    sorted.rows.resize(n);
     std::vector<KeyedRow> scratch;
     sort_into(cells, stride, nullptr, n, sorted.values.data(), sorted.rows.data(), 0, scratch,
               known);
@@ -309,12 +311,12 @@ SortedColumn sort_strided(const double* cells, std::size_t n, std::size_t stride
 
 }  // namespace
 
-SortedColumn sort_cells(std::span<const double> cells) {
-    return sort_strided(cells.data(), cells.size(), 1, std::nullopt);
+SortedColumn sort_cells(std::span<const double> cells, SortedColumn storage) {
+    return sort_strided(cells.data(), cells.size(), 1, std::nullopt, std::move(storage));
 }
 
 SortedColumn sort_column(const Matrix& matrix, std::size_t column,
-                         const std::optional<KeyRange>& range) {
+                         const std::optional<KeyRange>& range, SortedColumn storage) {
     expect(column < matrix.cols, "a sorted column outside the table");
     if (matrix.rows == 0) return {};
     std::optional<Extent> known;
@@ -326,7 +328,8 @@ SortedColumn sort_column(const Matrix& matrix, std::size_t column,
         const double high = value_of_unsigned_key(range->high);
         known = Extent{low, high, std::isfinite(low) && std::isfinite(high)};
     }
-    return sort_strided(matrix.data.data() + column, matrix.rows, matrix.cols, known);
+    return sort_strided(matrix.data.data() + column, matrix.rows, matrix.cols, known,
+                        std::move(storage));
 }
 
 SortedColumn present_in(const SortedColumn& sorted, const Matrix& matrix, std::size_t hole) {
