@@ -131,10 +131,10 @@ Matrix MAR::punch(Matrix matrix, double alpha, const WarnFn& warn) {
     if (plan.total == 0 || plan.holes == 0) return matrix;
 
     auto shared = std::make_shared<Matrix>(std::move(matrix));
-    const DriverDistributions drivers =
-        driver_distributions(pool, *shared, plan.pairs, k, variance, mode == Mode::GM);
+    const DriverDistributions drivers = driver_distributions(pool, *shared, plan.pairs, k, variance,
+                                                             planned_centres(mode, variance));
     PassLedger ledger(pool, *shared, plan.pairs, plan.total);
-    PlannedPicks picks(pool, plan.pairs, ledger, plan.total, mode, variance, drivers.ranges);
+    PlannedPicks picks(pool, plan.pairs, ledger, plan.total, mode, variance, k, drivers);
     run_passes(plan, drivers.of, cols, ledger, picks);
     picks.finish(shared);
     return std::move(*shared);

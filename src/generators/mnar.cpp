@@ -106,9 +106,9 @@ Matrix MNAR::punch(Matrix matrix, double alpha) {
     auto shared = std::make_shared<Matrix>(std::move(matrix));
     const std::vector<HolePair> pairs = own_columns(cols);
     const DriverDistributions drivers =
-        driver_distributions(pool, *shared, pairs, k, variance, mode == Mode::GM);
+        driver_distributions(pool, *shared, pairs, k, variance, planned_centres(mode, variance));
     PassLedger ledger(pool, *shared, pairs, total);
-    PlannedPicks picks(pool, pairs, ledger, total, mode, variance, drivers.ranges);
+    PlannedPicks picks(pool, pairs, ledger, total, mode, variance, k, drivers);
     run_passes(rng, drivers.of, total, ledger, picks);
     picks.finish(shared);
     return std::move(*shared);

@@ -114,7 +114,8 @@ TEST(Distribution, TablePassesMatchEachColumn) {
     // twenty-four known bits, or only at sixty-four (a value repeated many
     // times), beside specials; rows odd and even, split among 1 or 3
     // workers, in groups of columns. Without centres, the smallest value
-    // stands in wherever the centre is sure to be finite.
+    // (or -0, for centres read from sorts) stands in wherever the centre is
+    // sure to be finite.
     RandomSource rng = RandomSource::seed_from_u64(8);
     for (const std::size_t rows : {20001u, 40000u}) {
         const std::size_t cols = 20;
@@ -140,7 +141,10 @@ TEST(Distribution, TablePassesMatchEachColumn) {
             for (const std::size_t workers : {1u, 3u}) {
                 ThreadPool pool(workers);
                 const auto got = distributions_by_passes(pool, m, columns, k, 0.3);
-                const auto uncentred = distributions_by_passes(pool, m, columns, k, 0.3, false);
+                const auto uncentred =
+                    distributions_by_passes(pool, m, columns, k, 0.3, Centres::kNanOnly);
+                const auto later =
+                    distributions_by_passes(pool, m, columns, k, 0.3, Centres::kFromSorts);
                 for (std::size_t c = 0; c < cols; ++c) {
                     EXPECT_TRUE(same_value(got.of[c].center, expected[c].center))
                         << "rows " << rows << " mean " << mean << " column " << c;
@@ -157,6 +161,9 @@ TEST(Distribution, TablePassesMatchEachColumn) {
                     const double center = tame ? value_of_unsigned_key(low) : expected[c].center;
                     EXPECT_TRUE(same_value(uncentred.of[c].center, center)) << "column " << c;
                     EXPECT_TRUE(same_value(uncentred.of[c].spread, expected[c].spread)) << c;
+                    EXPECT_EQ(later.from_sort[c], tame) << "column " << c;
+                    EXPECT_TRUE(same_value(later.of[c].center, tame ? -0.0 : expected[c].center))
+                        << "column " << c;
                     for (const auto& found : {got.ranges[c], uncentred.ranges[c]}) {
                         ASSERT_TRUE(found.has_value()) << "column " << c;
                         EXPECT_EQ(found->low, low) << "column " << c;

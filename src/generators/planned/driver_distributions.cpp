@@ -56,23 +56,30 @@ struct PartScan {
     std::vector<std::uint64_t> high;
 };
 
-// The distribution of a column whose centre will not be looked at, when
-// its spread is finite and so is the centre, whatever it is: every value
-// within half the largest double, so that even the mean of two of them is
-// finite. The smallest value then stands in for the centre. Otherwise (an
+// The distribution of a column whose centre is not needed now, when its
+// draws can never be NaN whatever the centre: every value within half the
+// largest double (so that even the mean of two of them is finite) and a
+// finite spread. A stand-in takes the centre's place: the smallest value
+// for kNanOnly, -0 for kFromSorts (see DriverDistributions). Otherwise (an
 // infinity or NaN among the values, or values so large that the centre or
-// the spread may overflow) the centre is needed after all, to tell whether
-// the column's draws can be NaN; nullopt.
+// the spread may overflow), and always for kAll, nullopt: the centre is
+// searched.
 std::optional<ColumnDistribution> without_center(std::uint64_t low, std::uint64_t high,
-                                                 double variance) {
+                                                 double variance, Centres centres) {
     constexpr double kHalfMax = std::numeric_limits<double>::max() / 2;
     const double smallest = value_of_unsigned_key(low);
     const double largest = value_of_unsigned_key(high);
     const double spread = range_spread(low, high, variance);
-    if (!(std::fabs(smallest) <= kHalfMax) || !(std::fabs(largest) <= kHalfMax) ||
-        !std::isfinite(spread))
+    if (centres == Centres::kAll || !(std::fabs(smallest) <= kHalfMax) ||
+        !(std::fabs(largest) <= kHalfMax) || !std::isfinite(spread))
         return std::nullopt;
-    return ColumnDistribution{smallest, spread};
+    return ColumnDistribution{centres == Centres::kFromSorts ? -0.0 : smallest, spread};
+}
+
+// Every column zero, with no range known.
+DriverDistributions no_distributions(std::size_t cols) {
+    return {std::vector<ColumnDistribution>(cols, {0.0, 0.0}),
+            std::vector<std::optional<KeyRange>>(cols), std::vector<bool>(cols, false)};
 }
 
 // The positions column_center reads for n values and quantile position k.
@@ -90,7 +97,7 @@ std::vector<std::size_t> center_positions(std::size_t n, std::uint32_t k) {
 // rows split into `parts`.
 void group_distributions(ThreadPool& pool, const Matrix& matrix,
                          std::span<const std::size_t> columns, std::uint32_t k, double variance,
-                         bool centers_needed, std::size_t parts, DriverDistributions& out) {
+                         Centres centres, std::size_t parts, DriverDistributions& out) {
     if (columns.empty()) return;
     const std::size_t n = matrix.rows;
     const std::vector<std::size_t> positions = center_positions(n, k);
@@ -101,8 +108,8 @@ void group_distributions(ThreadPool& pool, const Matrix& matrix,
     std::vector<std::uint64_t> high(columns.size(), 0);
 
     std::vector<Search> pending;
-    // Columns whose centre is searched for; without centres, only those
-    // that the first pass (their range) shows to need one.
+    // Columns whose centre is searched for; without every centre, only
+    // those that the first pass (their range) shows to need one.
     std::vector<bool> searched(columns.size(), false);
     const auto search_center = [&](std::size_t c) {
         Search search{c, 0, 0, n, {}};
@@ -111,7 +118,7 @@ void group_distributions(ThreadPool& pool, const Matrix& matrix,
         pending.push_back(std::move(search));
         searched[c] = true;
     };
-    if (centers_needed) {
+    if (centres == Centres::kAll) {
         for (std::size_t c = 0; c < columns.size(); ++c) search_center(c);
     }
 
@@ -169,8 +176,8 @@ void group_distributions(ThreadPool& pool, const Matrix& matrix,
                     high[c] = std::max(high[c], scan.high[c]);
                 }
             }
-            for (std::size_t c = 0; c < columns.size() && !centers_needed; ++c) {
-                if (!without_center(low[c], high[c], variance)) search_center(c);
+            for (std::size_t c = 0; c < columns.size() && centres != Centres::kAll; ++c) {
+                if (!without_center(low[c], high[c], variance, centres)) search_center(c);
             }
         }
         // Collected keys: a selection among them answers every rank.
@@ -216,7 +223,8 @@ void group_distributions(ThreadPool& pool, const Matrix& matrix,
     for (std::size_t c = 0; c < columns.size(); ++c) {
         out.ranges[columns[c]] = KeyRange{low[c], high[c]};
         if (!searched[c]) {
-            out.of[columns[c]] = *without_center(low[c], high[c], variance);
+            out.of[columns[c]] = *without_center(low[c], high[c], variance, centres);
+            out.from_sort[columns[c]] = centres == Centres::kFromSorts;
             continue;
         }
         const double spread = range_spread(low[c], high[c], variance);
@@ -233,23 +241,22 @@ void group_distributions(ThreadPool& pool, const Matrix& matrix,
 
 DriverDistributions distributions_by_passes(ThreadPool& pool, const Matrix& matrix,
                                             std::span<const std::size_t> columns, std::uint32_t k,
-                                            double variance, bool centers_needed) {
+                                            double variance, Centres centres) {
     expect(matrix.rows > 0 && matrix.rows < UINT32_MAX, "table passes need rows");
-    DriverDistributions out{std::vector<ColumnDistribution>(matrix.cols, {0.0, 0.0}),
-                            std::vector<std::optional<KeyRange>>(matrix.cols)};
+    DriverDistributions out = no_distributions(matrix.cols);
     const std::size_t parts =
         std::clamp<std::size_t>(pool.max_count(), 1, std::min(kMaxParts, matrix.rows));
     for (std::size_t first = 0; first < columns.size(); first += kGroupColumns) {
         group_distributions(pool, matrix,
                             columns.subspan(first, std::min(kGroupColumns, columns.size() - first)),
-                            k, variance, centers_needed, parts, out);
+                            k, variance, centres, parts, out);
     }
     return out;
 }
 
 DriverDistributions driver_distributions(ThreadPool& pool, const Matrix& matrix,
                                          std::span<const HolePair> pairs, std::uint32_t k,
-                                         double variance, bool centers_needed) {
+                                         double variance, Centres centres) {
     std::vector<bool> wanted(matrix.cols, false);
     for (const HolePair& pair : pairs) wanted[pair.driver] = true;
     std::vector<std::size_t> drivers;
@@ -257,21 +264,19 @@ DriverDistributions driver_distributions(ThreadPool& pool, const Matrix& matrix,
         if (wanted[c]) drivers.push_back(c);
     }
     if (matrix.rows >= kPassesFromRows)
-        return distributions_by_passes(pool, matrix, drivers, k, variance, centers_needed);
+        return distributions_by_passes(pool, matrix, drivers, k, variance, centres);
 
     // Small tables: each column's keys, copied.
-    DriverDistributions out{std::vector<ColumnDistribution>(matrix.cols, {0.0, 0.0}),
-                            std::vector<std::optional<KeyRange>>(matrix.cols)};
+    DriverDistributions out = no_distributions(matrix.cols);
     std::vector<std::uint64_t> keys(matrix.rows);
     for (std::size_t c : drivers) {
         for (std::size_t r = 0; r < matrix.rows; ++r) keys[r] = unsigned_order_key(matrix.at(r, c));
         const auto [low, high] = std::minmax_element(keys.begin(), keys.end());
         out.ranges[c] = KeyRange{*low, *high};
-        if (!centers_needed) {
-            if (const auto distribution = without_center(*low, *high, variance)) {
-                out.of[c] = *distribution;
-                continue;
-            }
+        if (const auto distribution = without_center(*low, *high, variance, centres)) {
+            out.of[c] = *distribution;
+            out.from_sort[c] = centres == Centres::kFromSorts;
+            continue;
         }
         out.of[c] = column_distribution(keys, k, variance);
     }

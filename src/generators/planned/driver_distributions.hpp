@@ -24,28 +24,44 @@
 
 namespace gapweave {
 
+// What a call reads of its drivers' centres.
+enum class Centres {
+    // GM without variance: every target is its column's centre.
+    kAll,
+    // MAX and MIN: only whether a column's draws can be NaN, never their
+    // values.
+    kNanOnly,
+    // GM with a variance: each draw is the centre plus an offset, and the
+    // column's job, which sorts the driver, reads the centre there.
+    kFromSorts,
+};
+
 // Per column of the table: its distribution (zero for a column that drives
 // nothing) and, for a driver, its range, which the driver's sort takes
-// instead of a pass of its own.
+// instead of a pass of its own. Where `from_sort[c]`, column c's centre was
+// not searched: -0 stands in for it, so that a draw gives just its offset
+// (-0 + x is x for every x), which its job adds to the centre it reads
+// from the sorted driver: the same sum a draw with the centre makes.
 struct DriverDistributions {
     std::vector<ColumnDistribution> of;
     std::vector<std::optional<KeyRange>> ranges;
+    std::vector<bool> from_sort;
 };
 
 // The distribution of every driver column of `pairs`, equal to
-// column_distribution of its keys; `k` from quantile_index.
-// Without `centers_needed` (MAX and MIN, which look at a distribution only
-// to know whether its draws can be NaN, and never at their values), a
-// column whose values and spread are all finite has its smallest value in
-// place of its centre, which one pass finds; the others are as above.
+// column_distribution of its keys; `k` from quantile_index. With fewer
+// centres than all, a column whose values and spread are all finite (so
+// that its draws are never NaN, whatever its centre) has a stand-in for
+// its centre, and one pass finds its range: its smallest value for
+// kNanOnly, -0 for kFromSorts (from_sort). The others are as above.
 DriverDistributions driver_distributions(ThreadPool& pool, const Matrix& matrix,
                                          std::span<const HolePair> pairs, std::uint32_t k,
-                                         double variance, bool centers_needed);
+                                         double variance, Centres centres);
 
 // The same for the given columns, by table passes whatever the row count
 // (every given column's range is found); for the tests.
 DriverDistributions distributions_by_passes(ThreadPool& pool, const Matrix& matrix,
                                             std::span<const std::size_t> columns, std::uint32_t k,
-                                            double variance, bool centers_needed = true);
+                                            double variance, Centres centres = Centres::kAll);
 
 }  // namespace gapweave

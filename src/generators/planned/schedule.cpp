@@ -43,7 +43,7 @@ struct ColumnPicks {
 // Whether a schedule's picks go through the ordered index (the driver
 // sorted) rather than a selection.
 bool needs_order(const ColumnSchedule& schedule, Mode mode, bool driven_by_other_hole) {
-    return driven_by_other_hole || !selectable(mode, schedule.targets);
+    return driven_by_other_hole || schedule.centre_at || !selectable(mode, schedule.targets);
 }
 
 // Sorted drivers, shared by the jobs that need them: the first of a
@@ -113,7 +113,7 @@ private:
 // The picks of a schedule, from a selection or the ordered index.
 // `driver_schedule` and `driver_rows` describe the driver's own picks when
 // it is a hole column.
-ColumnPicks pick_column(const Matrix& matrix, const ColumnSchedule& schedule, Mode mode,
+ColumnPicks pick_column(const Matrix& matrix, ColumnSchedule& schedule, Mode mode,
                         bool drives_another, SharedSorts& sorts,
                         const ColumnSchedule* driver_schedule,
                         const LargeVector<std::uint32_t>* driver_rows) {
@@ -128,6 +128,14 @@ ColumnPicks pick_column(const Matrix& matrix, const ColumnSchedule& schedule, Mo
         return result;
     }
     std::shared_ptr<const SortedColumn> sorted = sorts.acquire(matrix, schedule.driver);
+    if (schedule.centre_at) {
+        // The driver's centre, from every cell as the call found it; each
+        // target is its sum with the draw's offset, as a draw with the
+        // centre makes it.
+        const double centre = column_center(sorted->size(), *schedule.centre_at,
+                                            [&](std::size_t p) { return sorted->values[p]; });
+        for (double& target : schedule.targets) target = centre + target;
+    }
     // A column driving itself holds a value exactly where it is not NaN.
     const bool all_present =
         schedule.hole == schedule.driver || !column_has_missing(matrix, schedule.hole);
@@ -213,7 +221,7 @@ std::vector<bool> driven_by_other_holes(std::span<const HolePair> pairs) {
 }
 
 void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
-                   const std::vector<ColumnSchedule>& schedules, const std::vector<bool>& driven,
+                   std::vector<ColumnSchedule>& schedules, const std::vector<bool>& driven,
                    Mode mode, std::span<const std::optional<KeyRange>> ranges) {
     expect(ranges.size() == matrix->cols, "driver ranges for another table");
     // Which schedule blanks each column, to find a dependent's driver.
@@ -268,8 +276,8 @@ void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
 }
 
 PlannedPicks::PlannedPicks(ThreadPool& pool, std::span<const HolePair> pairs, PassLedger& ledger,
-                           std::uint32_t total, Mode mode, double variance,
-                           std::vector<std::optional<KeyRange>> ranges)
+                           std::uint32_t total, Mode mode, double variance, std::uint32_t k,
+                           const DriverDistributions& drivers)
     : pool_(pool),
       ledger_(ledger),
       schedules_(pairs.size()),
@@ -277,11 +285,12 @@ PlannedPicks::PlannedPicks(ThreadPool& pool, std::span<const HolePair> pairs, Pa
       keep_targets_(mode == Mode::GM && variance != 0.0),
       driven_(driven_by_other_holes(pairs)),
       keep_passes_(std::ranges::any_of(driven_, std::identity{})),
-      ranges_(std::move(ranges)) {
+      ranges_(drivers.ranges) {
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         ColumnSchedule& schedule = schedules_[i];
         schedule.hole = pairs[i].hole;
         schedule.driver = pairs[i].driver;
+        if (keep_targets_ && drivers.from_sort[schedule.driver]) schedule.centre_at = k;
         // A slot gets at most one pick per pass and one per cell.
         const std::size_t picks =
             std::min<std::size_t>(ledger.present()[schedule.hole], total / pairs.size() + 1);

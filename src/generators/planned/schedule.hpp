@@ -15,6 +15,7 @@
 
 #include "generators/common.hpp"
 #include "generators/pass_ledger.hpp"
+#include "generators/planned/driver_distributions.hpp"
 #include "generators/planned/gauss_table.hpp"
 #include "generators/utils.hpp"
 #include "pool/thread_pool.hpp"
@@ -32,6 +33,10 @@ struct ColumnSchedule {
     // Their targets in pass order, or only the first where it stands for
     // all of them (see PlannedPicks).
     LargeVector<double> targets;
+    // Where the targets are offsets from the driver's centre, which the job
+    // reads from the sorted driver (DriverDistributions::from_sort): the
+    // centre's quantile position.
+    std::optional<std::uint32_t> centre_at;
     // The pass of each of those picks; needed only when the column drives
     // another scheduled column.
     LargeVector<std::uint32_t> passes;
@@ -48,13 +53,22 @@ struct ColumnSchedule {
 // `driven[i]` tells whether schedule i's driver is another schedule's hole
 // column (driven_by_other_holes); `ranges`, per column of the table, the
 // ranges of drivers already known (DriverDistributions).
+// A job whose targets are offsets turns them into targets in place.
 void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
-                   const std::vector<ColumnSchedule>& schedules, const std::vector<bool>& driven,
+                   std::vector<ColumnSchedule>& schedules, const std::vector<bool>& driven,
                    Mode mode, std::span<const std::optional<KeyRange>> ranges);
 
 // For each pair, whether its driver is another pair's hole column, so that
 // it loses cells while the call blanks them.
 std::vector<bool> driven_by_other_holes(std::span<const HolePair> pairs);
+
+// What a planned call must know of its drivers' centres before its passes:
+// GM with a variance keeps its targets, whose jobs sort the drivers and
+// read the centres there.
+inline Centres planned_centres(Mode mode, double variance) noexcept {
+    if (mode != Mode::GM) return Centres::kNanOnly;
+    return variance == 0.0 ? Centres::kAll : Centres::kFromSorts;
+}
 
 // The picks of a planned call, for a generator's pass sequence: the passes
 // only collect each slot's targets (full passes drawn in tables on the
@@ -67,10 +81,11 @@ public:
     // Targets are kept only where they can differ (GM with a variance):
     // MAX and MIN never look at them, and with variance 0 every GM target
     // of a column is its centre.
-    // `ranges`: the drivers' ranges where known, per column of the table.
+    // `drivers`: the drivers' ranges where known, and which of their
+    // draws are offsets from a centre at quantile position `k`.
     PlannedPicks(ThreadPool& pool, std::span<const HolePair> pairs, PassLedger& ledger,
-                 std::uint32_t total, Mode mode, double variance,
-                 std::vector<std::optional<KeyRange>> ranges);
+                 std::uint32_t total, Mode mode, double variance, std::uint32_t k,
+                 const DriverDistributions& drivers);
 
     template <class Pass>
     bool full_passes(RandomSource& rng, std::span<const ColumnDistribution> params,
