@@ -50,13 +50,15 @@ std::span<const std::uint32_t> ColumnIndex::splits(std::span<const double> targe
     // Targets in total order are also in numeric order, which is what the
     // merge with the values needs (infinite targets sort to the ends, where
     // the merge gives them the start and the first +inf value).
-    split_order_ = sort_cells(targets, std::move(split_order_));
+    // The sorted copy goes before the picks, which may be when another job
+    // sorts a driver: it adds to the call's peak at that moment.
+    const SortedColumn order = sort_cells(targets);
     splits_.resize(targets.size());
     Position p = 0;
-    for (std::size_t i = 0; i < split_order_.size(); ++i) {
-        const double target = split_order_.values[i];
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const double target = order.values[i];
         while (p < size_ && values_[p] < target) ++p;
-        splits_[split_order_.rows[i]] = static_cast<std::uint32_t>(p);
+        splits_[order.rows[i]] = static_cast<std::uint32_t>(p);
     }
     return splits_;
 }

@@ -128,8 +128,7 @@ private:
     // Rows whose driver cell was blanked earlier in the call, earliest first.
     std::priority_queue<std::uint32_t, std::vector<std::uint32_t>, std::greater<>> missing_;
 
-    // The last block's targets in order and its splits (splits()).
-    SortedColumn split_order_;
+    // The last block's splits (splits()).
     LargeVector<std::uint32_t> splits_;
 };
 
