@@ -6,18 +6,15 @@
 #include <utility>
 
 #include "pool/job_scope.hpp"
+#include "support/fault.hpp"
 
 namespace gapweave {
 
-PassLedger::PassLedger(ThreadPool& pool, const Matrix& matrix, std::span<const HolePair> pairs,
-                       std::uint32_t total)
-    : pairs_(pairs),
-      present_(matrix.cols, 0),
-      reported_(matrix.cols, false),
-      cells_(checked_cells(matrix.rows, matrix.cols)),
-      total_(total) {
-    // Counted by blocks of rows, each block on its own; integer sums do not
-    // depend on how the rows were split.
+namespace {
+
+// Non-missing cells per column, counted by blocks of rows, each block on its
+// own; integer sums do not depend on how the rows were split.
+std::vector<std::size_t> count_present(ThreadPool& pool, const Matrix& matrix) {
     constexpr std::size_t kBlockRows = 1 << 16;
     const std::size_t blocks = (matrix.rows + kBlockRows - 1) / kBlockRows;
     std::vector<std::vector<std::size_t>> counts(blocks);
@@ -34,9 +31,27 @@ PassLedger::PassLedger(ThreadPool& pool, const Matrix& matrix, std::span<const H
             counts[block] = std::move(present);
         },
         "a counting job failed");
+    std::vector<std::size_t> present(matrix.cols, 0);
     for (const std::vector<std::size_t>& block : counts) {
-        for (std::size_t c = 0; c < matrix.cols; ++c) present_[c] += block[c];
+        for (std::size_t c = 0; c < matrix.cols; ++c) present[c] += block[c];
     }
+    return present;
+}
+
+}  // namespace
+
+PassLedger::PassLedger(ThreadPool& pool, const Matrix& matrix, std::span<const HolePair> pairs,
+                       std::uint32_t total)
+    : PassLedger(count_present(pool, matrix), matrix, pairs, total) {}
+
+PassLedger::PassLedger(std::vector<std::size_t> present, const Matrix& matrix,
+                       std::span<const HolePair> pairs, std::uint32_t total)
+    : pairs_(pairs),
+      present_(std::move(present)),
+      reported_(matrix.cols, false),
+      cells_(checked_cells(matrix.rows, matrix.cols)),
+      total_(total) {
+    expect(present_.size() == matrix.cols, "cell counts for another table");
     for (const HolePair& pair : pairs) holes_present_ += present_[pair.hole];
 }
 

@@ -35,6 +35,10 @@ public:
     // present cells are counted on `pool`.
     PassLedger(ThreadPool& pool, const Matrix& matrix, std::span<const HolePair> pairs,
                std::uint32_t total);
+    // The same with `present`, the cells present in each column of the
+    // matrix, counted already.
+    PassLedger(std::vector<std::size_t> present, const Matrix& matrix,
+               std::span<const HolePair> pairs, std::uint32_t total);
 
     bool unfinished() const noexcept { return done_ < total_; }
     std::uint32_t remaining() const noexcept { return total_ - done_; }

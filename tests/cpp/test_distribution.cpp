@@ -153,11 +153,15 @@ TEST(Distribution, TablePassesMatchEachColumn) {
                     std::uint64_t low = UINT64_MAX;
                     std::uint64_t high = 0;
                     bool tame = true;
+                    std::size_t present = 0;
                     for (std::size_t r = 0; r < rows; ++r) {
                         low = std::min(low, unsigned_order_key(m.at(r, c)));
                         high = std::max(high, unsigned_order_key(m.at(r, c)));
                         tame &= std::fabs(m.at(r, c)) <= std::numeric_limits<double>::max() / 2;
+                        present += !std::isnan(m.at(r, c));
                     }
+                    ASSERT_TRUE(later.present.has_value());
+                    EXPECT_EQ((*later.present)[c], present) << "column " << c;
                     const double center = tame ? value_of_unsigned_key(low) : expected[c].center;
                     EXPECT_TRUE(same_value(uncentred.of[c].center, center)) << "column " << c;
                     EXPECT_TRUE(same_value(uncentred.of[c].spread, expected[c].spread)) << c;

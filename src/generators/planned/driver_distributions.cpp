@@ -54,6 +54,7 @@ struct PartScan {
     std::vector<std::vector<std::uint64_t>> collected;  // per collected search
     std::vector<std::uint64_t> low;                     // per column, first pass only
     std::vector<std::uint64_t> high;
+    std::vector<std::size_t> present;  // per column of the table, when counted
 };
 
 // The distribution of a column whose centre is not needed now, when its
@@ -79,7 +80,8 @@ std::optional<ColumnDistribution> without_center(std::uint64_t low, std::uint64_
 // Every column zero, with no range known.
 DriverDistributions no_distributions(std::size_t cols) {
     return {std::vector<ColumnDistribution>(cols, {0.0, 0.0}),
-            std::vector<std::optional<KeyRange>>(cols), std::vector<bool>(cols, false)};
+            std::vector<std::optional<KeyRange>>(cols), std::vector<bool>(cols, false),
+            std::nullopt};
 }
 
 // The positions column_center reads for n values and quantile position k.
@@ -94,10 +96,12 @@ std::vector<std::size_t> center_positions(std::size_t n, std::uint32_t k) {
 }
 
 // Distributions of `columns` (at most kGroupColumns), in passes over the
-// rows split into `parts`.
+// rows split into `parts`; with `count_present`, the first pass also
+// counts the present cells of every column of the table.
 void group_distributions(ThreadPool& pool, const Matrix& matrix,
                          std::span<const std::size_t> columns, std::uint32_t k, double variance,
-                         Centres centres, std::size_t parts, DriverDistributions& out) {
+                         Centres centres, std::size_t parts, bool count_present,
+                         DriverDistributions& out) {
     if (columns.empty()) return;
     const std::size_t n = matrix.rows;
     const std::vector<std::size_t> positions = center_positions(n, k);
@@ -136,10 +140,12 @@ void group_distributions(ThreadPool& pool, const Matrix& matrix,
                 PartScan& scan = scans[part];
                 scan.counts.assign(counted.size() * kDigits, 0);
                 scan.collected.resize(collected.size());
+                const bool counting = first && count_present;
                 if (first) {
                     scan.low.assign(columns.size(), std::numeric_limits<std::uint64_t>::max());
                     scan.high.assign(columns.size(), 0);
                 }
+                if (counting) scan.present.assign(matrix.cols, 0);
                 // In 64 bits: n * parts can pass a 32-bit size_t.
                 const auto bound = [&](std::size_t p) {
                     return static_cast<std::size_t>(std::uint64_t{n} * p / parts);
@@ -155,6 +161,10 @@ void group_distributions(ThreadPool& pool, const Matrix& matrix,
                             scan.high[c] = std::max(scan.high[c], key);
                         }
                     }
+                    if (counting) {
+                        for (std::size_t c = 0; c < matrix.cols; ++c)
+                            scan.present[c] += !std::isnan(row[c]);
+                    }
                     for (std::size_t s = 0; s < counted.size(); ++s) {
                         const Search& search = counted[s];
                         const std::uint64_t key = unsigned_order_key(row[columns[search.column]]);
@@ -169,6 +179,12 @@ void group_distributions(ThreadPool& pool, const Matrix& matrix,
             },
             kJobFailed);
 
+        if (first && count_present) {
+            out.present.emplace(matrix.cols, 0);
+            for (const PartScan& scan : scans) {
+                for (std::size_t c = 0; c < matrix.cols; ++c) (*out.present)[c] += scan.present[c];
+            }
+        }
         if (first) {
             for (const PartScan& scan : scans) {
                 for (std::size_t c = 0; c < columns.size(); ++c) {
@@ -249,7 +265,7 @@ DriverDistributions distributions_by_passes(ThreadPool& pool, const Matrix& matr
     for (std::size_t first = 0; first < columns.size(); first += kGroupColumns) {
         group_distributions(pool, matrix,
                             columns.subspan(first, std::min(kGroupColumns, columns.size() - first)),
-                            k, variance, centres, parts, out);
+                            k, variance, centres, parts, first == 0, out);
     }
     return out;
 }

@@ -42,10 +42,13 @@ enum class Centres {
 // not searched: -0 stands in for it, so that a draw gives just its offset
 // (-0 + x is x for every x), which its job adds to the centre it reads
 // from the sorted driver: the same sum a draw with the centre makes.
+// `present`: where table passes ran, the cells present in every column of
+// the table, counted in their first pass for the call's PassLedger.
 struct DriverDistributions {
     std::vector<ColumnDistribution> of;
     std::vector<std::optional<KeyRange>> ranges;
     std::vector<bool> from_sort;
+    std::optional<std::vector<std::size_t>> present;
 };
 
 // The distribution of every driver column of `pairs`, equal to
