@@ -50,6 +50,7 @@ MarPlan MAR::prepare(const Matrix& matrix, double alpha, const WarnFn& warn) {
     const std::span<const std::uint32_t> candidates(order.data() + plan.holes, cols - plan.holes);
 
     const PairCorrelations correlation(pool, matrix, holes, candidates);
+    plan.scan = correlation.scan();
     plan.pairs.reserve(holes.size());
     for (std::size_t i = 0; i < holes.size(); ++i) {
         const std::uint32_t hole = holes[i];
@@ -131,8 +132,8 @@ Matrix MAR::punch(Matrix matrix, double alpha, const WarnFn& warn) {
     if (plan.total == 0 || plan.holes == 0) return matrix;
 
     auto shared = std::make_shared<Matrix>(std::move(matrix));
-    const DriverDistributions drivers = driver_distributions(pool, *shared, plan.pairs, k, variance,
-                                                             planned_centres(mode, variance));
+    const DriverDistributions drivers = driver_distributions(
+        pool, *shared, plan.pairs, k, variance, planned_centres(mode, variance), &plan.scan);
     PassLedger ledger = drivers.present
                             ? PassLedger(*drivers.present, *shared, plan.pairs, plan.total)
                             : PassLedger(pool, *shared, plan.pairs, plan.total);

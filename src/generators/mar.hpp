@@ -25,6 +25,7 @@ struct MarPlan {
     std::uint32_t total = 0;      // picks requested
     std::uint32_t holes = 0;      // number of hole columns (h)
     std::vector<HolePair> pairs;  // one per hole column, in hole-column order
+    TableScan scan;               // found with the correlations
 };
 
 struct MAR {

@@ -29,12 +29,32 @@ std::vector<std::size_t> split_range(std::size_t count, std::size_t workers) {
     return bounds;
 }
 
-// Sums, and Welford's running means and sums of squared deviations, of
-// `width` adjacent columns of a row-major table, over its rows in order.
+// What column_moments sums and finds for each of its columns.
+struct Moments {
+    std::vector<double> sums;
+    std::vector<double> running_mean;  // Welford's
+    std::vector<double> squares;       // Welford's sum of squared deviations
+    std::vector<std::uint64_t> low;    // smallest and largest keys
+    std::vector<std::uint64_t> high;
+    std::vector<std::size_t> present;
+
+    explicit Moments(std::size_t width)
+        : sums(width, 0.0),
+          running_mean(width, 0.0),
+          squares(width, 0.0),
+          low(width, UINT64_MAX),
+          high(width, 0),
+          present(width, 0) {}
+};
+
+// The moments of `width` adjacent columns of a row-major table, over its
+// rows in order; each column's range and present cells come with them,
+// work that fits in the wait for each row's divisions.
 GAPWEAVE_FMA_CLONES
 void column_moments(const double* __restrict__ table, std::size_t rows, std::size_t cols,
                     std::size_t width, double* __restrict__ sums, double* __restrict__ running_mean,
-                    double* __restrict__ squares) {
+                    double* __restrict__ squares, std::uint64_t* __restrict__ low,
+                    std::uint64_t* __restrict__ high, std::size_t* __restrict__ present) {
     for (std::size_t r = 0; r < rows; ++r) {
         const double* row = table + r * cols;
         const double n = static_cast<double>(r + 1);
@@ -44,6 +64,10 @@ void column_moments(const double* __restrict__ table, std::size_t rows, std::siz
             const double delta = x - running_mean[c];
             running_mean[c] = running_mean[c] + delta / n;
             squares[c] = std::fma(x - running_mean[c], delta, squares[c]);
+            const std::uint64_t key = unsigned_order_key(x);
+            low[c] = key < low[c] ? key : low[c];
+            high[c] = key > high[c] ? key : high[c];
+            present[c] += !std::isnan(x);
         }
     }
 }
@@ -69,7 +93,9 @@ void covariance_sums(const double* __restrict__ table, std::size_t rows, std::si
 PairCorrelations::PairCorrelations(ThreadPool& pool, const Matrix& matrix,
                                    std::span<const std::uint32_t> holes,
                                    std::span<const std::uint32_t> candidates)
-    : candidates_(candidates.size()), strengths_(holes.size() * candidates.size()) {
+    : candidates_(candidates.size()),
+      strengths_(holes.size() * candidates.size()),
+      scan_{std::vector<KeyRange>(matrix.cols), std::vector<std::size_t>(matrix.cols)} {
     // Each column's sums run over its rows in order, exactly as one column
     // at a time would. Each job takes a range of columns (or of pairs) and
     // reads the table row by row for all of them together; which job sums
@@ -85,14 +111,15 @@ PairCorrelations::PairCorrelations(ThreadPool& pool, const Matrix& matrix,
         [&](std::size_t part) {
             const std::size_t first = column_bounds[part];
             const std::size_t width = column_bounds[part + 1] - first;
-            std::vector<double> sums(width, 0.0);
-            std::vector<double> running_mean(width, 0.0);
-            std::vector<double> squares(width, 0.0);
-            column_moments(matrix.data.data() + first, rows, cols, width, sums.data(),
-                           running_mean.data(), squares.data());
+            Moments m(width);
+            column_moments(matrix.data.data() + first, rows, cols, width, m.sums.data(),
+                           m.running_mean.data(), m.squares.data(), m.low.data(), m.high.data(),
+                           m.present.data());
             for (std::size_t c = 0; c < width; ++c) {
-                means[first + c] = sums[c] / count;
-                deviations[first + c] = std::sqrt(squares[c] / count);
+                means[first + c] = m.sums[c] / count;
+                deviations[first + c] = std::sqrt(m.squares[c] / count);
+                scan_.ranges[first + c] = {m.low[c], m.high[c]};
+                scan_.present[first + c] = m.present[c];
             }
         },
         "a correlation job failed");

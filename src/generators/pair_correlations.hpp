@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "generators/common.hpp"
+#include "generators/utils.hpp"
 #include "pool/thread_pool.hpp"
 
 namespace gapweave {
@@ -22,10 +23,14 @@ public:
                      std::span<const std::uint32_t> candidates);
     // |r| of holes[i] with candidates[j].
     double strength(std::size_t i, std::size_t j) const { return strengths_[i * candidates_ + j]; }
+    // Every column's range and present cells, taken in the same pass as
+    // its moments.
+    const TableScan& scan() const noexcept { return scan_; }
 
 private:
     std::size_t candidates_;
     std::vector<double> strengths_;
+    TableScan scan_;
 };
 
 }  // namespace gapweave

@@ -47,6 +47,12 @@ struct KeyRange {
     std::uint64_t high;
 };
 
+// What one pass over a whole table found of each of its columns.
+struct TableScan {
+    std::vector<KeyRange> ranges;
+    std::vector<std::size_t> present;  // cells that are not NaN
+};
+
 // The spread of a column whose smallest and largest unsigned total-order
 // keys are `low` and `high`: `variance` times its range.
 inline double range_spread(std::uint64_t low, std::uint64_t high, double variance) noexcept {

@@ -2,6 +2,7 @@
 // at a time would sum them, however many workers share the sums.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -41,14 +42,19 @@ double plain_strength(const Matrix& m, std::size_t a, std::size_t b) {
 }
 
 // Widths on either side of the vector lengths, a constant column (NaN or
-// infinite strengths), values far apart in scale, and 1 to 3 workers.
+// infinite strengths), a column with missing cells, values far apart in
+// scale, and 1 to 3 workers; the scan that comes with the sums, too.
 TEST(PairCorrelations, MatchColumnByColumnSums) {
     std::mt19937_64 bits(7);
     std::normal_distribution<double> normal;
     for (std::size_t cols : {2, 3, 5, 6, 9, 13}) {
         Matrix m{1000 + cols, cols, {}};
-        for (std::size_t i = 0; i < m.rows * cols; ++i)
-            m.data.push_back(i % cols == 1 ? 4.0 : normal(bits) * std::ldexp(1.0, int(i % 7) * 9));
+        for (std::size_t i = 0; i < m.rows * cols; ++i) {
+            const double value = normal(bits) * std::ldexp(1.0, int(i % 7) * 9);
+            m.data.push_back(i % cols == 1                  ? 4.0
+                             : i % cols == 0 && i % 11 == 0 ? -kMissing
+                                                            : value);
+        }
         std::vector<std::uint32_t> order(cols);
         std::iota(order.begin(), order.end(), 0u);
         std::shuffle(order.begin(), order.end(), bits);
@@ -58,6 +64,18 @@ TEST(PairCorrelations, MatchColumnByColumnSums) {
         for (std::uint32_t workers : {1u, 2u, 3u}) {
             ThreadPool pool(workers);
             const PairCorrelations got(pool, m, hole, candidate);
+            for (std::size_t c = 0; c < cols; ++c) {
+                std::uint64_t low = UINT64_MAX, high = 0;
+                std::size_t present = 0;
+                for (std::size_t r = 0; r < m.rows; ++r) {
+                    low = std::min(low, unsigned_order_key(m.at(r, c)));
+                    high = std::max(high, unsigned_order_key(m.at(r, c)));
+                    present += !std::isnan(m.at(r, c));
+                }
+                EXPECT_EQ(got.scan().ranges[c].low, low) << "column " << c;
+                EXPECT_EQ(got.scan().ranges[c].high, high) << "column " << c;
+                EXPECT_EQ(got.scan().present[c], present) << "column " << c;
+            }
             for (std::size_t i = 0; i < hole.size(); ++i) {
                 for (std::size_t j = 0; j < candidate.size(); ++j) {
                     const double expected = plain_strength(m, hole[i], candidate[j]);

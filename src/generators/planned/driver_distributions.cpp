@@ -96,12 +96,13 @@ std::vector<std::size_t> center_positions(std::size_t n, std::uint32_t k) {
 }
 
 // Distributions of `columns` (at most kGroupColumns), in passes over the
-// rows split into `parts`; with `count_present`, the first pass also
-// counts the present cells of every column of the table.
+// rows split into `parts`. The first pass finds the columns' ranges, and
+// with `count_present` the present cells of every column of the table,
+// unless they are `known`.
 void group_distributions(ThreadPool& pool, const Matrix& matrix,
                          std::span<const std::size_t> columns, std::uint32_t k, double variance,
                          Centres centres, std::size_t parts, bool count_present,
-                         DriverDistributions& out) {
+                         const TableScan* known, DriverDistributions& out) {
     if (columns.empty()) return;
     const std::size_t n = matrix.rows;
     const std::vector<std::size_t> positions = center_positions(n, k);
@@ -122,11 +123,24 @@ void group_distributions(ThreadPool& pool, const Matrix& matrix,
         pending.push_back(std::move(search));
         searched[c] = true;
     };
+    // Once the ranges are known: which centres are needed after all.
+    const auto search_needed = [&] {
+        for (std::size_t c = 0; c < columns.size() && centres != Centres::kAll; ++c) {
+            if (!without_center(low[c], high[c], variance, centres)) search_center(c);
+        }
+    };
     if (centres == Centres::kAll) {
         for (std::size_t c = 0; c < columns.size(); ++c) search_center(c);
     }
+    if (known) {
+        for (std::size_t c = 0; c < columns.size(); ++c) {
+            low[c] = known->ranges[columns[c]].low;
+            high[c] = known->ranges[columns[c]].high;
+        }
+        search_needed();
+    }
 
-    for (bool first = true; first || !pending.empty(); first = false) {
+    for (bool first = known == nullptr; first || !pending.empty(); first = false) {
         std::vector<Search> counted;
         std::vector<Search> collected;
         for (Search& search : pending)
@@ -192,9 +206,7 @@ void group_distributions(ThreadPool& pool, const Matrix& matrix,
                     high[c] = std::max(high[c], scan.high[c]);
                 }
             }
-            for (std::size_t c = 0; c < columns.size() && centres != Centres::kAll; ++c) {
-                if (!without_center(low[c], high[c], variance, centres)) search_center(c);
-            }
+            search_needed();
         }
         // Collected keys: a selection among them answers every rank.
         for (std::size_t s = 0; s < collected.size(); ++s) {
@@ -257,22 +269,26 @@ void group_distributions(ThreadPool& pool, const Matrix& matrix,
 
 DriverDistributions distributions_by_passes(ThreadPool& pool, const Matrix& matrix,
                                             std::span<const std::size_t> columns, std::uint32_t k,
-                                            double variance, Centres centres) {
+                                            double variance, Centres centres,
+                                            const TableScan* known) {
     expect(matrix.rows > 0 && matrix.rows < UINT32_MAX, "table passes need rows");
+    expect(!known || (known->ranges.size() == matrix.cols && known->present.size() == matrix.cols),
+           "a scan of another table");
     DriverDistributions out = no_distributions(matrix.cols);
+    if (known) out.present = known->present;
     const std::size_t parts =
         std::clamp<std::size_t>(pool.max_count(), 1, std::min(kMaxParts, matrix.rows));
     for (std::size_t first = 0; first < columns.size(); first += kGroupColumns) {
         group_distributions(pool, matrix,
                             columns.subspan(first, std::min(kGroupColumns, columns.size() - first)),
-                            k, variance, centres, parts, first == 0, out);
+                            k, variance, centres, parts, first == 0, known, out);
     }
     return out;
 }
 
 DriverDistributions driver_distributions(ThreadPool& pool, const Matrix& matrix,
                                          std::span<const HolePair> pairs, std::uint32_t k,
-                                         double variance, Centres centres) {
+                                         double variance, Centres centres, const TableScan* known) {
     std::vector<bool> wanted(matrix.cols, false);
     for (const HolePair& pair : pairs) wanted[pair.driver] = true;
     std::vector<std::size_t> drivers;
@@ -280,7 +296,7 @@ DriverDistributions driver_distributions(ThreadPool& pool, const Matrix& matrix,
         if (wanted[c]) drivers.push_back(c);
     }
     if (matrix.rows >= kPassesFromRows)
-        return distributions_by_passes(pool, matrix, drivers, k, variance, centres);
+        return distributions_by_passes(pool, matrix, drivers, k, variance, centres, known);
 
     // Small tables: each column's keys, copied.
     DriverDistributions out = no_distributions(matrix.cols);

@@ -57,14 +57,18 @@ struct DriverDistributions {
 // that its draws are never NaN, whatever its centre) has a stand-in for
 // its centre, and one pass finds its range: its smallest value for
 // kNanOnly, -0 for kFromSorts (from_sort). The others are as above.
+// `known`, what a pass over the whole table already found, spares the
+// first pass (and `present` comes from it).
 DriverDistributions driver_distributions(ThreadPool& pool, const Matrix& matrix,
                                          std::span<const HolePair> pairs, std::uint32_t k,
-                                         double variance, Centres centres);
+                                         double variance, Centres centres,
+                                         const TableScan* known = nullptr);
 
 // The same for the given columns, by table passes whatever the row count
 // (every given column's range is found); for the tests.
 DriverDistributions distributions_by_passes(ThreadPool& pool, const Matrix& matrix,
                                             std::span<const std::size_t> columns, std::uint32_t k,
-                                            double variance, Centres centres = Centres::kAll);
+                                            double variance, Centres centres = Centres::kAll,
+                                            const TableScan* known = nullptr);
 
 }  // namespace gapweave
