@@ -56,7 +56,11 @@ public:
     // `ranges`: each column's range where known, which its sort then
     // takes instead of finding it.
     explicit SharedSorts(std::span<const std::optional<KeyRange>> ranges)
-        : entries_(ranges.size()), ranges_(ranges) {}
+        : entries_(ranges.size()), ranges_(ranges) {
+        // At most one sorted column per column of the table: keeping one
+        // never allocates, so a deleter that keeps it cannot throw.
+        spares_.reserve(ranges.size());
+    }
 
     // One more job will acquire `driver`; before any job starts.
     void expect_job(std::size_t driver) { ++entries_[driver].jobs_left; }
