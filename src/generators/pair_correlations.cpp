@@ -5,12 +5,16 @@
 
 #include "pool/job_scope.hpp"
 
-// The row loops below are built twice on x86-64, once for processors with
-// FMA instructions: there std::fma is one instruction instead of a call
-// into the maths library, and the column loops take wider vectors. Fused
-// multiply-add is exactly rounded either way, and no other operation is
-// reordered or contracted (-ffp-contract=off), so both give the same bits.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// The Welford row loop below is built twice on x86-64, once for
+// processors with FMA instructions: there std::fma is one instruction
+// instead of a call into the maths library, and the loop over the columns
+// takes wider vectors. Fused multiply-add is exactly rounded either way,
+// and no other operation is reordered or contracted (-ffp-contract=off), so
+// both give the same bits. The choice between them is made while the
+// program is being loaded, before a sanitizer's runtime is ready to check
+// it: sanitizer builds take the plain loop alone.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
 #define GAPWEAVE_FMA_CLONES __attribute__((target_clones("fma", "default")))
 #else
 #define GAPWEAVE_FMA_CLONES
