@@ -134,9 +134,7 @@ Matrix MAR::punch(Matrix matrix, double alpha, const WarnFn& warn) {
     auto shared = std::make_shared<Matrix>(std::move(matrix));
     const DriverDistributions drivers = driver_distributions(
         pool, *shared, plan.pairs, k, variance, planned_centres(mode, variance), &plan.scan);
-    PassLedger ledger = drivers.present
-                            ? PassLedger(*drivers.present, *shared, plan.pairs, plan.total)
-                            : PassLedger(pool, *shared, plan.pairs, plan.total);
+    PassLedger ledger(drivers.present, *shared, plan.pairs, plan.total);
     PlannedPicks picks(pool, plan.pairs, ledger, plan.total, mode, variance, k, drivers);
     run_passes(plan, drivers.of, cols, ledger, picks);
     picks.finish(shared);

@@ -107,8 +107,7 @@ Matrix MNAR::punch(Matrix matrix, double alpha) {
     const std::vector<HolePair> pairs = own_columns(cols);
     const DriverDistributions drivers =
         driver_distributions(pool, *shared, pairs, k, variance, planned_centres(mode, variance));
-    PassLedger ledger = drivers.present ? PassLedger(*drivers.present, *shared, pairs, total)
-                                        : PassLedger(pool, *shared, pairs, total);
+    PassLedger ledger(drivers.present, *shared, pairs, total);
     PlannedPicks picks(pool, pairs, ledger, total, mode, variance, k, drivers);
     run_passes(rng, drivers.of, total, ledger, picks);
     picks.finish(shared);

@@ -10,10 +10,8 @@
 
 namespace gapweave {
 
-namespace {
-
-// Non-missing cells per column, counted by blocks of rows, each block on its
-// own; integer sums do not depend on how the rows were split.
+// Counted by blocks of rows, each block on its own; integer sums do not
+// depend on how the rows were split.
 std::vector<std::size_t> count_present(ThreadPool& pool, const Matrix& matrix) {
     constexpr std::size_t kBlockRows = 1 << 16;
     const std::size_t blocks = (matrix.rows + kBlockRows - 1) / kBlockRows;
@@ -37,8 +35,6 @@ std::vector<std::size_t> count_present(ThreadPool& pool, const Matrix& matrix) {
     }
     return present;
 }
-
-}  // namespace
 
 PassLedger::PassLedger(ThreadPool& pool, const Matrix& matrix, std::span<const HolePair> pairs,
                        std::uint32_t total)

@@ -26,6 +26,9 @@ struct HolePair {
     std::size_t driver;
 };
 
+// Non-missing cells per column of `matrix`, counted on `pool`.
+std::vector<std::size_t> count_present(ThreadPool& pool, const Matrix& matrix);
+
 class PassLedger {
 public:
     // The slot of a target that was drawn but takes no pick this pass.

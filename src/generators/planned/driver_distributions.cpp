@@ -80,8 +80,9 @@ std::optional<ColumnDistribution> without_center(std::uint64_t low, std::uint64_
 // Every column zero, with no range known.
 DriverDistributions no_distributions(std::size_t cols) {
     return {std::vector<ColumnDistribution>(cols, {0.0, 0.0}),
-            std::vector<std::optional<KeyRange>>(cols), std::vector<bool>(cols, false),
-            std::nullopt};
+            std::vector<std::optional<KeyRange>>(cols),
+            std::vector<bool>(cols, false),
+            {}};
 }
 
 // The positions column_center reads for n values and quantile position k.
@@ -194,9 +195,9 @@ void group_distributions(ThreadPool& pool, const Matrix& matrix,
             kJobFailed);
 
         if (first && count_present) {
-            out.present.emplace(matrix.cols, 0);
+            out.present.assign(matrix.cols, 0);
             for (const PartScan& scan : scans) {
-                for (std::size_t c = 0; c < matrix.cols; ++c) (*out.present)[c] += scan.present[c];
+                for (std::size_t c = 0; c < matrix.cols; ++c) out.present[c] += scan.present[c];
             }
         }
         if (first) {
@@ -283,6 +284,8 @@ DriverDistributions distributions_by_passes(ThreadPool& pool, const Matrix& matr
                             columns.subspan(first, std::min(kGroupColumns, columns.size() - first)),
                             k, variance, centres, parts, first == 0, known, out);
     }
+    // Without driver columns no pass ran.
+    if (out.present.empty()) out.present = count_present(pool, matrix);
     return out;
 }
 
@@ -300,6 +303,7 @@ DriverDistributions driver_distributions(ThreadPool& pool, const Matrix& matrix,
 
     // Small tables: each column's keys, copied.
     DriverDistributions out = no_distributions(matrix.cols);
+    out.present = known ? known->present : count_present(pool, matrix);
     std::vector<std::uint64_t> keys(matrix.rows);
     for (std::size_t c : drivers) {
         for (std::size_t r = 0; r < matrix.rows; ++r) keys[r] = unsigned_order_key(matrix.at(r, c));

@@ -42,13 +42,13 @@ enum class Centres {
 // not searched: -0 stands in for it, so that a draw gives just its offset
 // (-0 + x is x for every x), which its job adds to the centre it reads
 // from the sorted driver: the same sum a draw with the centre makes.
-// `present`: where table passes ran, the cells present in every column of
-// the table, counted in their first pass for the call's PassLedger.
+// `present`: the cells present in every column of the table, for the
+// call's PassLedger (counted in the first table pass where passes run).
 struct DriverDistributions {
     std::vector<ColumnDistribution> of;
     std::vector<std::optional<KeyRange>> ranges;
     std::vector<bool> from_sort;
-    std::optional<std::vector<std::size_t>> present;
+    std::vector<std::size_t> present;
 };
 
 // The distribution of every driver column of `pairs`, equal to
@@ -58,7 +58,7 @@ struct DriverDistributions {
 // its centre, and one pass finds its range: its smallest value for
 // kNanOnly, -0 for kFromSorts (from_sort). The others are as above.
 // `known`, what a pass over the whole table already found, spares the
-// first pass (and `present` comes from it).
+// first pass (and `present` is taken from it).
 DriverDistributions driver_distributions(ThreadPool& pool, const Matrix& matrix,
                                          std::span<const HolePair> pairs, std::uint32_t k,
                                          double variance, Centres centres,

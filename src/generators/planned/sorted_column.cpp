@@ -311,8 +311,8 @@ SortedColumn sort_strided(const double* cells, std::size_t n, std::size_t stride
 
 }  // namespace
 
-SortedColumn sort_cells(std::span<const double> cells, SortedColumn storage) {
-    return sort_strided(cells.data(), cells.size(), 1, std::nullopt, std::move(storage));
+SortedColumn sort_cells(std::span<const double> cells) {
+    return sort_strided(cells.data(), cells.size(), 1, std::nullopt, {});
 }
 
 SortedColumn sort_column(const Matrix& matrix, std::size_t column,

@@ -27,14 +27,13 @@ struct SortedColumn {
 };
 
 // Sorts a column's cells (row r at position r), every cell included.
-// `storage`, a sorted column no longer needed, lends its buffers, so that
-// sorting again writes no fresh pages.
-SortedColumn sort_cells(std::span<const double> cells, SortedColumn storage = {});
+SortedColumn sort_cells(std::span<const double> cells);
 
 // The same for a column of the matrix, read where it lies: no copy of the
 // column is made, so a call's sorts add only their results to its memory.
 // `range`, the smallest and largest keys of the column when already known,
-// saves a pass over it; `storage` as for sort_cells.
+// saves a pass over it. `storage`, a sorted column no longer needed, lends
+// its buffers, so that sorting again writes no fresh pages.
 SortedColumn sort_column(const Matrix& matrix, std::size_t column,
                          const std::optional<KeyRange>& range = std::nullopt,
                          SortedColumn storage = {});
