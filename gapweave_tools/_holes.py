@@ -102,7 +102,9 @@ def _mar_with_holes(values, present, settings):
     rng = _seeded_rng(settings)
     order = rng.permutation(cols)
     hole_columns, candidates = order[:holes_columns], order[holes_columns:]
-    generator = gapweave.MNARrs(**dict(settings.module_kwargs(), seed=_engine_seed(rng)))
+    mnar_settings = dict(settings.module_kwargs(), seed=_engine_seed(rng))
+    mnar_settings.pop("max_missing_per_column", None)
+    generator = gapweave.MNARrs(**mnar_settings)
     share, extra = divmod(total, holes_columns)
     for slot, target in enumerate(hole_columns):
         best, driver = 0.0, candidates[0]
@@ -120,8 +122,19 @@ def _mar_with_holes(values, present, settings):
             mask[driven[picked[:, 0]], target] = True
         if count > by_driver:
             undriven = np.flatnonzero(eligible & ~present[:, driver])
-            mask[rng.choice(undriven, count - by_driver, replace=False), target] = True
+            mask[_uniform_rows(rng, undriven, count - by_driver), target] = True
     return mask
+
+
+def _uniform_rows(rng, candidates, count):
+    """`count` of the `candidates` (row indices), each set of that size equally likely."""
+    if count >= candidates.size:
+        return candidates
+    if count == 0:
+        return candidates[:0]
+    # The rows with the `count` smallest of uniform keys: linear in the rows,
+    # where sampling without replacement shuffles them all at high rates.
+    return candidates[np.argpartition(rng.random(candidates.size), count - 1)[:count]]
 
 
 def mcar_holes(present, shape, settings):
@@ -134,11 +147,11 @@ def mcar_holes(present, shape, settings):
         share, extra = divmod(total, cols)
         counts = np.full(cols, share)
         counts[rng.choice(cols, extra, replace=False)] += 1
+        every = np.arange(rows)
         for column in range(cols):
-            mask[rng.choice(rows, counts[column], replace=False), column] = True
+            mask[_uniform_rows(rng, every, counts[column]), column] = True
         return mask
     for column in range(cols):
         candidates = np.flatnonzero(present[:, column])
-        count = _count(settings.alpha, candidates.size)
-        mask[rng.choice(candidates, count, replace=False), column] = True
+        mask[_uniform_rows(rng, candidates, _count(settings.alpha, candidates.size)), column] = True
     return mask

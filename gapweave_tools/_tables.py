@@ -175,8 +175,11 @@ class FrameTable:
         else:
             out = frame.copy(deep=not _copy_on_write())
             for position in touched:
-                out.isetitem(int(position), series_with_holes(frame.iloc[:, position], mask[:, position],
-                                                               self.kinds[position]))
+                values = series_with_holes(frame.iloc[:, position], mask[:, position], self.kinds[position])
+                # A Series on the frame's own index keeps its dtype (pandas
+                # would read an object array of texts as strings) and is
+                # taken as it is, without aligning.
+                out.isetitem(int(position), pd.Series(values, index=out.index, dtype=values.dtype, copy=False))
         out.attrs = dict(frame.attrs)
         out.flags.allows_duplicate_labels = frame.flags.allows_duplicate_labels
         return out
