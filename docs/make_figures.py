@@ -1,10 +1,10 @@
-"""Draws every figure of the user guide from the installed gapweave module.
+"""Draws every figure of the user guide from the installed gapweave module and gapweave_tools.
 
     python docs/make_figures.py               # writes docs/images/*.png
     python docs/make_figures.py --out /tmp/f  # somewhere else
     python docs/make_figures.py --small       # the imputer figure at the example's small size
 
-Needs the docs extra (pip install ".[docs]": matplotlib and scikit-learn).
+Needs the docs extra (pip install ".[docs]": matplotlib and scikit-learn) and pandas.
 Every table and every generator has a fixed seed, so a run redraws the
 committed figures; the test suite runs this script into a temporary folder.
 """
@@ -177,16 +177,17 @@ def figure_mar_columns(out):
 
 
 def figure_imputers(out, small):
+    """The example's scores (examples/evaluate_imputers.py), drawn with gapweave_tools' plot_scores."""
     module_spec = importlib.util.spec_from_file_location(
         "evaluate_imputers", HERE.parent / "examples" / "evaluate_imputers.py")
     example = importlib.util.module_from_spec(module_spec)
     module_spec.loader.exec_module(example)
     if small:
-        results = example.evaluate(datasets=("diabetes",), alphas=(0.2,), seeds=(0,))
+        tidy = example.scores(datasets=("diabetes",), alphas=(0.2,), seeds=(0,))
     else:
-        results = example.evaluate()
+        tidy = example.scores()
     path = out / "imputer_rmse.png"
-    example.plot_rmse(results, path)
+    example.plot(tidy, path)
     print(path)
 
 

@@ -72,5 +72,7 @@ def test_imputer_example_runs_small():
     run = run_script(ROOT / "examples" / "evaluate_imputers.py", "--small")
     assert run.returncode == 0, run.stderr
     rows = [line.split("|")[1:-1] for line in run.stdout.splitlines() if line.startswith("| diabetes")]
-    assert [cells[1].strip() for cells in rows] == ["random (MCAR)", "MNARrs GM", "MNARrs MAX", "MAR MAX"]
+    assert [cells[1].strip() for cells in rows] == [
+        "MCAR", "MNAR GM variance=0.1", "MNAR MAX", "MAR MAX max_missing_per_column=0.5"]
+    assert all(len(cells) == 6 and cells[2].strip() == "0.2" for cells in rows)
     assert all(float(cell) > 0 for cells in rows for cell in cells[3:])
