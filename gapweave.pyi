@@ -11,6 +11,11 @@ Internal faults raise ``PanicException``, which derives from ``BaseException``
 (so ``except Exception`` does not catch it) and is not an attribute of this
 module; its message is also printed on standard error. The generator stays
 usable afterwards.
+
+``gapweave_tools.punch``, installed with this module, does the same on the
+caller's own table: it keeps its index, labels and dtypes, takes other
+dtypes and tables that already hold holes, adds MCAR holes and returns the
+mask of the new holes (docs/tools.md).
 """
 
 from typing import SupportsFloat, SupportsIndex, TypeAlias, TypeVar, final
