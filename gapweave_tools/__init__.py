@@ -54,8 +54,6 @@ def punch(table, alpha, mechanism="MNAR", *, columns=None, seed=None, mean=None,
         mask = np.zeros((adapter.rows, adapter.cols), dtype=bool)
         mask[:, positions] = sub_mask
         result = None
-    if result is not None and adapter.__class__.__name__ == "ArrayTable" and table.dtype != np.float64:
-        result = None
     return Punched(adapter.with_holes(mask, result), adapter.mask_like(mask))
 
 
