@@ -39,6 +39,8 @@ def punch(table, alpha, mechanism="MNAR", *, columns=None, seed=None, mean=None,
                               max_missing_per_column=max_missing_per_column, n_workers=n_workers)
     adapter = wrap(table)
     positions = adapter.positions(columns)
+    if not positions:
+        raise ValueError("columns selects no column; name at least one")
     try:
         deciding = adapter.deciding(positions)
     except UnsupportedColumn as error:

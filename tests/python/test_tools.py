@@ -196,6 +196,7 @@ def test_numpy_dtypes():
     ({"max_missing_per_column": 0.5}, ValueError, "applies to mechanism 'MAR' only"),
     ({"mechanism": "MAR", "max_missing_per_column": 0}, ValueError, "max_missing_per_column must lie in (0, 1]"),
     ({"table": np.zeros(4)}, ValueError, "two-dimensional"),
+    ({"columns": []}, ValueError, "columns selects no column"),
     ({"table": np.zeros((0, 3))}, ValueError, "table is empty"),
     ({"table": [[1.0]]}, TypeError, "numpy.ndarray or a pandas.DataFrame"),
     ({"table": np.ones((3, 2), dtype=complex)}, TypeError, "column 0 has dtype complex128"),
