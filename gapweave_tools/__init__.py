@@ -39,6 +39,8 @@ def punch(table, alpha, mechanism="MNAR", *, columns=None, seed=None, mean=None,
                               max_missing_per_column=max_missing_per_column, n_workers=n_workers)
     adapter = wrap(table)
     positions = adapter.positions(columns)
+    if not positions:
+        raise ValueError("columns selects no column; name at least one")
     try:
         deciding = adapter.deciding(positions)
     except UnsupportedColumn as error:
@@ -53,8 +55,6 @@ def punch(table, alpha, mechanism="MNAR", *, columns=None, seed=None, mean=None,
     else:
         mask = np.zeros((adapter.rows, adapter.cols), dtype=bool)
         mask[:, positions] = sub_mask
-        result = None
-    if result is not None and adapter.__class__.__name__ == "ArrayTable" and table.dtype != np.float64:
         result = None
     return Punched(adapter.with_holes(mask, result), adapter.mask_like(mask))
 

@@ -15,6 +15,7 @@ the kind ranks them:
 A hole is written as the kind's own missing value.
 """
 
+import decimal
 import math
 import numbers
 
@@ -40,7 +41,7 @@ def text_ranks(texts):
 
 
 def _is_number(value):
-    return isinstance(value, numbers.Real) and not isinstance(value, (str, bytes))
+    return isinstance(value, (numbers.Real, decimal.Decimal))
 
 
 def _from_objects(values, present):

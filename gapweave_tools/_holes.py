@@ -53,8 +53,35 @@ def _engine_seed(rng):
     return int(rng.integers(0, 2**64, dtype=np.uint64))
 
 
+def _too_wide(values, names):
+    """A ValueError naming the first column whose range is no double."""
+    with np.errstate(over="ignore", invalid="ignore"):
+        spans = np.nanmax(values, axis=0) - np.nanmin(values, axis=0)
+    wide = np.flatnonzero(~np.isfinite(spans))
+    if wide.size:
+        return ValueError(f"column {names[wide[0]]!r} spans more than the largest double "
+                          "(its largest value minus its smallest overflows), so its targets "
+                          "cannot be drawn; scale it down")
+    return None
+
+
 def engine_holes(deciding, settings):
     """(mask of new holes, the module's result or None) for MNAR and MAR."""
+    try:
+        return _engine_holes(deciding, settings)
+    except BaseException as fault:
+        # The module's faults derive from BaseException. The one a checked
+        # table can still meet is a column range beyond the largest double,
+        # which makes every target NaN; it is worth an error that says so.
+        if type(fault).__name__ != "PanicException":
+            raise
+        error = _too_wide(deciding.values, deciding.names)
+        if error is None:
+            raise
+        raise error from None
+
+
+def _engine_holes(deciding, settings):
     values, present = deciding.values, deciding.present
     if settings.mechanism == "MNAR":
         if present is None:

@@ -8,6 +8,7 @@ labels and dtypes.
 """
 
 import math
+import sys
 
 import numpy as np
 
@@ -15,7 +16,9 @@ from ._columns import UnsupportedColumn, numpy_with_holes, read_frame_column, re
 
 
 def _is_frame(table):
-    pandas = __import__("sys").modules.get("pandas")
+    # A frame can only exist once pandas is imported, so pandas is never
+    # imported here for an array.
+    pandas = sys.modules.get("pandas")
     return pandas is not None and isinstance(table, pandas.DataFrame)
 
 
@@ -39,14 +42,17 @@ class Deciding:
     cells otherwise.
     """
 
-    def __init__(self, values, present, positions, names):
+    def __init__(self, values, present, positions, names, all_finite=False):
         self.values = values
         self.present = present
         self.positions = positions
         self.names = names
+        self.all_finite = all_finite
 
     def check_finite(self):
         """A ValueError naming the first column that holds an infinity."""
+        if self.all_finite:
+            return
         finite = np.isfinite(self.values)
         if self.present is not None:
             finite |= ~self.present
@@ -56,15 +62,15 @@ class Deciding:
                              "rank cells by their distance to a target and need finite values")
 
 
-def _complete_or_present(values):
-    """None when every cell of a float64 matrix is finite, else its present cells."""
+def _float_deciding(values, positions, names):
+    """The deciding matrix of float64 values, found complete with one quick pass where it is."""
     # A finite sum proves every cell finite (a NaN or an infinity makes the
-    # sum NaN or infinite); only a huge sum needs the cell by cell look.
+    # sum NaN or infinite); only otherwise are the cells looked at one by one.
     with np.errstate(over="ignore", invalid="ignore"):
         if math.isfinite(values.sum()):
-            return None
+            return Deciding(values, None, positions, names, all_finite=True)
     present = ~np.isnan(values)
-    return None if present.all() else present
+    return Deciding(values, None if present.all() else present, positions, names)
 
 
 class ArrayTable:
@@ -95,7 +101,7 @@ class ArrayTable:
         if array.dtype == np.float64:
             values = np.ascontiguousarray(array if len(positions) == self.cols else array[:, positions])
             self.kinds = ["number"] * self.cols
-            return Deciding(values, _complete_or_present(values), positions, positions)
+            return _float_deciding(values, positions, positions)
         values = np.empty((self.rows, len(positions)))
         present = np.empty((self.rows, len(positions)), dtype=bool)
         self.kinds = ["number"] * self.cols
@@ -105,7 +111,9 @@ class ArrayTable:
         return Deciding(values, None if present.all() else present, positions, positions)
 
     def with_holes(self, mask, engine_result=None):
-        if engine_result is not None:
+        # The engine's result is the caller's float64 array with the holes
+        # written; any other dtype is blanked in a copy of its own.
+        if engine_result is not None and self.array.dtype == np.float64:
             return engine_result
         if self.kinds is None:
             self.kinds = ["number"] * self.cols
@@ -155,7 +163,7 @@ class FrameTable:
             values = np.ascontiguousarray(part.to_numpy(dtype=np.float64))
             for p in positions:
                 self.kinds[p] = "number"
-            return Deciding(values, _complete_or_present(values), positions, names)
+            return _float_deciding(values, positions, names)
         values = np.empty((self.rows, len(positions)))
         present = np.empty((self.rows, len(positions)), dtype=bool)
         for slot, position in enumerate(positions):

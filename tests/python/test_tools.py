@@ -14,7 +14,7 @@ from gapweave_tools import punch
 pd = pytest.importorskip("pandas")
 
 MECHANISMS = ["MNAR", "MAR", "MCAR"]
-SLOW = settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+SLOW = settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 
 def frame_column(kind, rows, rng, holes):
@@ -33,9 +33,10 @@ def frame_column(kind, rows, rng, holes):
         return pd.Series(numbers > 0)
     if kind == "Int64":
         return pd.Series(pd.array(np.where(gap, None, numbers), dtype="Int64"))
-    if kind == "datetime":
-        values = pd.to_datetime(numbers * 86_400_000_000_000 + 10**18)
-        return pd.Series(values).mask(gap)
+    if kind in ("datetime", "utc", "timedelta"):
+        values = pd.Series(pd.to_datetime(numbers * 86_400_000_000_000 + 10**18)).mask(gap)
+        return values.dt.tz_localize("UTC") if kind == "utc" else (
+            values - values.min() if kind == "timedelta" else values)
     if kind in ("ordered", "unordered"):
         labels = np.array(["low", "mid", "high"], dtype=object)[numbers % 3]
         labels[gap] = None
@@ -51,7 +52,7 @@ def frame_column(kind, rows, rng, holes):
     raise AssertionError(kind)
 
 
-KINDS = ["float64", "float32", "int64", "bool", "Int64", "datetime", "ordered", "unordered",
+KINDS = ["float64", "float32", "int64", "bool", "Int64", "datetime", "utc", "timedelta", "ordered", "unordered",
          "string", "texts", "numeric objects"]
 LABELS = st.one_of(st.integers(-3, 3), st.text(max_size=3), st.tuples(st.integers(0, 2), st.text(max_size=1)))
 
@@ -117,7 +118,7 @@ def module_call(mechanism, table, alpha, **settings):
         return make(**settings)(table, alpha)
 
 
-@settings(max_examples=30, deadline=None)
+@settings(max_examples=60, deadline=None)
 @given(rows=st.integers(1, 60), cols=st.integers(1, 6), alpha=st.floats(0, 1),
        mechanism=st.sampled_from(["MNAR", "MAR"]), mode=st.sampled_from(["GM", "MAX", "min"]),
        variance=st.sampled_from([None, 0.0, 0.3]), seed=st.integers(0, 2**64 - 1),
@@ -195,11 +196,14 @@ def test_numpy_dtypes():
     ({"max_missing_per_column": 0.5}, ValueError, "applies to mechanism 'MAR' only"),
     ({"mechanism": "MAR", "max_missing_per_column": 0}, ValueError, "max_missing_per_column must lie in (0, 1]"),
     ({"table": np.zeros(4)}, ValueError, "two-dimensional"),
+    ({"columns": []}, ValueError, "columns selects no column"),
     ({"table": np.zeros((0, 3))}, ValueError, "table is empty"),
     ({"table": [[1.0]]}, TypeError, "numpy.ndarray or a pandas.DataFrame"),
     ({"table": np.ones((3, 2), dtype=complex)}, TypeError, "column 0 has dtype complex128"),
     ({"table": pd.DataFrame({"span": pd.interval_range(0, 3)})}, TypeError, "column 'span' has dtype interval"),
     ({"table": np.array([[1.0, np.inf], [2.0, 3.0]])}, ValueError, "column 1 holds an infinite value"),
+    ({"table": np.array([[1.0, 1e308], [2.0, -1e308]]), "alpha": 0.5}, ValueError,
+     "column 1 spans more than the largest double"),
 ])
 def test_settings_and_tables_the_layer_refuses(kwargs, error, words):
     call = dict({"table": np.ones((4, 3)), "alpha": 0.2, "mechanism": "MNAR"}, **kwargs)
