@@ -98,10 +98,6 @@ def plot(tidy, path):
                              layout="constrained")
     for ax, dataset in zip(axes[:, 0], datasets):
         plot_scores(tidy[tidy["data set"] == dataset], ax=ax)
-        # Each setting on a line of its own, so that the long labels don't run together.
-        labels = [label.get_text().replace(" max_missing_per_column=", "\nmax_missing_per_column\n= ")
-                  .replace(" variance", "\nvariance") for label in ax.get_xticklabels()]
-        ax.set_xticks(ax.get_xticks(), labels, fontsize=6)
         ax.axhline(1.0, color="0.6", lw=0.8, zorder=0)
         ax.set_title(dataset, fontsize=10)
     fig.suptitle("Error on the blanked cells (mean over columns and seeds): "

@@ -7,6 +7,7 @@ column's standard deviations; ``plot_scores`` draws the result. Needs pandas
 """
 
 import copy
+import textwrap
 
 import numpy as np
 
@@ -53,6 +54,7 @@ def score_imputers(data, imputers, mechanisms=("MCAR", "MAR", "MNAR"), alphas=(0
         mechanisms = {name: {"mechanism": name} for name in mechanisms}
     truth = _as_floats(data, "data")
     scale = np.nanstd(truth, axis=0)
+    scale[scale == 0] = np.nan  # a constant column has no scale: its scores are NaN
     names = list(data.columns) if hasattr(data, "columns") else list(range(truth.shape[1]))
     rows = []
     for label, chosen in mechanisms.items():
@@ -80,7 +82,10 @@ def plot_scores(scores, metric="rmse", ax=None):
     if ax is None:
         ax = plt.subplots(figsize=(8, 3.5), layout="constrained")[1]
     means = scores.groupby(["mechanism", "imputer", "alpha"], sort=False)[metric].mean().unstack("alpha")
-    labels = [f"{mechanism}\n{imputer}" for mechanism, imputer in means.index]
+    # Long settings in a label break at their spaces and "=" signs, so that
+    # neighbouring labels don't run together.
+    labels = ["\n".join(textwrap.wrap(f"{mechanism.replace('=', '= ')} / {imputer}", 16))
+              for mechanism, imputer in means.index]
     width = 0.8 / max(1, means.shape[1])
     for slot, alpha in enumerate(means.columns):
         ax.bar(np.arange(len(labels)) + slot * width, means[alpha], width, label=f"alpha {alpha:g}")
