@@ -234,9 +234,19 @@ ThreadPool::ThreadPool(std::uint32_t n, std::pair<Sender<Job>, Receiver<Job>> qu
     // Joinable until all have started: when one cannot be started, closing
     // the queue ends the others, and joining them leaves no thread behind
     // (nor its share of the system's thread limit) when the fault is raised.
+    // Room for each handle is made before its thread starts, so that no
+    // started thread goes unrecorded.
     std::vector<pthread_t> started;
     try {
-        for (std::uint32_t i = 0; i < n; ++i) started.push_back(spawn_in_pool(shared_, Detach::kLater));
+        for (std::uint32_t i = 0; i < n; ++i) {
+            started.emplace_back();
+            try {
+                started.back() = spawn_in_pool(shared_, Detach::kLater);
+            } catch (...) {
+                started.pop_back();  // it did not start
+                throw;
+            }
+        }
     } catch (...) {
         job_sender_.reset();
         for (pthread_t thread : started) pthread_join(thread, nullptr);
