@@ -63,6 +63,14 @@ public:
         // never allocates, so a deleter that keeps it cannot throw.
         spares_.reserve(ranges.size());
     }
+    // A sort whose later jobs never ran (an interrupted or failed call) is
+    // still held by its entry; its deleter needs the spares, which members
+    // declared later would already have lost. Every job is done by now.
+    ~SharedSorts() {
+        for (Entry& entry : entries_) entry.sorted.reset();
+    }
+    SharedSorts(const SharedSorts&) = delete;
+    SharedSorts& operator=(const SharedSorts&) = delete;
 
     // One more job will acquire `driver`; before any job starts.
     void expect_job(std::size_t driver) { ++entries_[driver].jobs_left; }
