@@ -272,9 +272,11 @@ void ThreadPool::abandon() noexcept {
 
 void ThreadPool::restart_if_inherited() {
     if (owner_ == getpid()) return;
-    const auto n = static_cast<std::uint32_t>(shared_->max_thread_count.load());
+    // The new workers first: should they fail to start, this pool is still
+    // the inherited one, and the next call tries again.
+    ThreadPool fresh(static_cast<std::uint32_t>(shared_->max_thread_count.load()));
     abandon();
-    *this = ThreadPool(n);
+    *this = std::move(fresh);
 }
 
 ThreadPool::Call::Call(ThreadPool& pool, InterruptCheck check)
