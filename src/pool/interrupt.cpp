@@ -1,5 +1,7 @@
 #include "pool/interrupt.hpp"
 
+#include <utility>
+
 namespace gapweave {
 
 namespace {
