@@ -4,7 +4,8 @@
 // would otherwise hang the whole run and CI with it. A watchdog thread ends
 // the process with a failure once one test has run for longer than the
 // limit, naming the test; the limit is far above the slowest test (about
-// ten seconds under ThreadSanitizer), so it never decides a result.
+// two seconds, several times that under ThreadSanitizer), so it never
+// decides a result.
 #include <gtest/gtest.h>
 
 #include <chrono>
