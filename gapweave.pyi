@@ -62,6 +62,8 @@ class MNARrs:
                 Default: the real-time clock in nanoseconds.
             n_workers: number of worker threads the object starts now and
                 keeps until it is dropped; default 6. The holes don't depend on it.
+                A forked child starts its own at its first call and continues
+                the stream it inherited.
 
         Raises:
             TypeError: "argument '<name>': ..." for a value of the wrong type
@@ -72,7 +74,9 @@ class MNARrs:
                 conversion attempted").
             PanicException: "assertion failed: num_threads > 0" for
                 ``n_workers=0``; 'Unknown mode parameter: <mode> (Alloed:
-                ["GM", "MAX", "MIN"])' for any other mode text.
+                ["GM", "MAX", "MIN"])' for any other mode text; "failed to
+                spawn thread: <reason> (os error <n>)" when the system starts
+                no more threads (the workers already started have ended).
         """
         ...
     def __call__(self, data: _Table, alpha: _Real) -> _Table:
@@ -110,6 +114,9 @@ class MNARrs:
                 pass ``df.rename(columns=str)``.
             RuntimeError: "Already borrowed" when the object is already in a
                 call on another thread (one call at a time per object).
+            KeyboardInterrupt: on Ctrl-C (or whatever a signal handler raises)
+                during the call, within a fraction of a second; the table is
+                untouched and the object stays usable.
         """
         ...
     def __repr__(self) -> str:
@@ -176,8 +183,8 @@ class MAR:
                 pearson_correlation: EmptyInput" for a table without rows or
                 columns; "mid > len" when the settings ask for more hole
                 columns than there are.
-            TypeError, BufferError, ValueError, KeyError, RuntimeError: as for
-                MNARrs.
+            TypeError, BufferError, ValueError, KeyError, RuntimeError,
+                KeyboardInterrupt: as for MNARrs.
         """
         ...
     def _adjust_alpha(self, n_cols: SupportsIndex, alpha: _Real) -> float:

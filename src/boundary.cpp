@@ -48,6 +48,10 @@ void set_error_from_current_exception() noexcept {
             if (!PyErr_Occurred()) {
                 PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
             }
+        } catch (const Interrupted&) {
+            // The call's interrupt check reported an interrupt: the error
+            // that the signal handler raised is set.
+            if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
         } catch (const Fault& fault) {
             report_fault("gapweave panicked", fault);
             raise_panic(fault.message());

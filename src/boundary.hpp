@@ -4,12 +4,16 @@
 // exception is already set, gapweave::Fault for an internal fault. The
 // boundary turns a fault into PanicException (a BaseException, so that
 // `except Exception` does not swallow it) and also reports it on stderr.
+// gapweave::Interrupted means the call's interrupt check found a signal
+// whose handler raised: that exception (KeyboardInterrupt for SIGINT) is
+// set and passes through.
 #pragma once
 
 #include <Python.h>
 
 #include <exception>
 
+#include "pool/interrupt.hpp"
 #include "support/fault.hpp"
 #include "utils/python/pyref.hpp"
 

@@ -13,6 +13,7 @@
 #include "boundary.hpp"
 
 #include "generators/common.hpp"
+#include "pool/thread_pool.hpp"
 #include "utils/python/buffer.hpp"
 #include "utils/python/intake.hpp"
 #include "utils/python/output.hpp"
@@ -37,7 +38,13 @@ Owned call_on_table(PyObject* data, Punch&& punch) {
 
 // The __call__(data, alpha) slot of a generator class: runs
 // `punch(record, matrix, alpha) -> Matrix` under the object's exclusive
-// borrow. Returns a new reference, or NULL with the error set.
+// borrow, with the record's pool restarted first in a forked child and
+// interrupted by signals. Returns a new reference, or NULL with the error set.
+// The interrupt check of a call: runs the handlers of the signals that have
+// arrived (the main thread only; elsewhere it finds none). True when a
+// handler raised, whose exception is then set.
+inline bool signal_raised() { return PyErr_CheckSignals() != 0; }
+
 template <class Instance, class Punch>
 PyObject* generator_call(PyObject* self, PyObject* args, PyObject* kwargs,
                          const Signature& signature, Punch&& punch) {
@@ -46,6 +53,9 @@ PyObject* generator_call(PyObject* self, PyObject* args, PyObject* kwargs,
         bind_arguments(signature, args, kwargs, slots);
         auto& body = Instance::of(self).body;
         BorrowFlag::Exclusive borrow(body.borrow);
+        // The calling thread stays attached while it waits for the pool,
+        // and looks for signals as it waits.
+        ThreadPool::Call pool_call(body.record.pool, signal_raised);
         const double alpha = to_f64(slots[1], "alpha");
         return call_on_table(
                    slots[0],

@@ -15,8 +15,9 @@ namespace gapweave {
 class JobScope {
 public:
     explicit JobScope(ThreadPool& pool) : pool_(pool) {}
-    // Waits for the jobs still running (after a failure on the way).
-    ~JobScope() { pool_.join(); }
+    // Waits for the jobs still running (after a failure or an interrupt on
+    // the way; after an interrupt they stop early).
+    ~JobScope() { pool_.wait_idle(); }
     JobScope(const JobScope&) = delete;
     JobScope& operator=(const JobScope&) = delete;
 
@@ -31,7 +32,8 @@ public:
     }
 
     // Waits for every job queued; a fault (`failure`) when one of them
-    // failed (its worker reported the failure and was replaced).
+    // failed (its worker reported the failure and was replaced), and
+    // Interrupted when the call was interrupted meanwhile.
     void join(const char* failure) {
         pool_.join();
         expect(finished_.load(std::memory_order_relaxed) == queued_, failure);

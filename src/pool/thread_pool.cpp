@@ -1,6 +1,7 @@
 #include "pool/thread_pool.hpp"
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <exception>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace gapweave {
 
@@ -19,7 +21,9 @@ constexpr std::size_t kWorkerStackBytes = 2 * 1024 * 1024;
 
 constexpr const char* kWorkerFailure = "gapweave worker thread panicked";
 
-void spawn_in_pool(std::shared_ptr<ThreadPoolSharedData> data);
+enum class Detach { kNow, kLater };
+
+pthread_t spawn_in_pool(std::shared_ptr<ThreadPoolSharedData> data, Detach detach = Detach::kNow);
 
 // Armed for the life of a worker. If the worker ends without disarming it
 // (a job failed, or the worker loop itself failed), it settles the counters,
@@ -73,11 +77,16 @@ void report_exception(std::exception_ptr failure) noexcept {
 // Runs and destroys one job. The job is destroyed before this returns, so
 // its captures (result sender, matrix reference) are released before the
 // worker reports the job as finished. On failure the report is written
-// first, as the failing job is still being torn down.
-bool run_job(Job& slot) noexcept {
+// first, as the failing job is still being torn down. While the call is
+// being interrupted a job is destroyed without running, and a job that
+// stops at a stop point has not failed: its worker carries on.
+bool run_job(const ThreadPoolSharedData& data, Job& slot) noexcept {
     Job job = std::move(slot);
+    if (data.stopping.load()) return true;
     try {
         job();
+        return true;
+    } catch (const Interrupted&) {
         return true;
     } catch (...) {
         report_exception(std::current_exception());
@@ -104,7 +113,7 @@ void worker_loop(ThreadPoolSharedData& data, Sentinel& sentinel) {
         data.active_count.fetch_add(1);
         data.queued_count.fetch_sub(1);
         sentinel.job_started();
-        if (!run_job(*job)) return;  // the armed sentinel replaces this worker
+        if (!run_job(data, *job)) return;  // the armed sentinel replaces this worker
         sentinel.job_finished();
         data.active_count.fetch_sub(1);
         data.no_work_notify_all();
@@ -129,6 +138,7 @@ void* worker_entry(void* raw) noexcept {
         std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(raw));
         data = std::move(start->data);
     }
+    enter_worker(data->stopping);
     Sentinel sentinel(data);
     try {
         worker_loop(*data, sentinel);
@@ -158,13 +168,15 @@ private:
     pthread_attr_t attr_;
 };
 
-// Starts one detached worker holding its own reference to `data`.
-void spawn_in_pool(std::shared_ptr<ThreadPoolSharedData> data) {
+// Starts one worker holding its own reference to `data`: detached, or
+// joinable until the caller detaches or joins it.
+pthread_t spawn_in_pool(std::shared_ptr<ThreadPoolSharedData> data, Detach detach) {
     ThreadAttributes attr;
     if (int rc = pthread_attr_setstacksize(attr.get(), kWorkerStackBytes)) {
         thread_fault("failed to spawn thread", rc);
     }
-    if (int rc = pthread_attr_setdetachstate(attr.get(), PTHREAD_CREATE_DETACHED)) {
+    const int state = detach == Detach::kNow ? PTHREAD_CREATE_DETACHED : PTHREAD_CREATE_JOINABLE;
+    if (int rc = pthread_attr_setdetachstate(attr.get(), state)) {
         thread_fault("failed to spawn thread", rc);
     }
     auto start = std::make_unique<WorkerStart>(WorkerStart{std::move(data)});
@@ -173,7 +185,17 @@ void spawn_in_pool(std::shared_ptr<ThreadPoolSharedData> data) {
         thread_fault("failed to spawn thread", rc);
     }
     start.release();  // now owned by the new thread
+    return thread;
 }
+
+// What a child of a fork keeps of an inherited pool, never destroyed.
+// The list is reachable from a global, so leak checkers do not count it.
+struct Abandoned {
+    Sender<Job> sender;
+    std::shared_ptr<ThreadPoolSharedData> shared;
+    Abandoned* next;
+};
+std::atomic<Abandoned*> g_abandoned{nullptr};
 
 }  // namespace
 
@@ -207,11 +229,59 @@ ThreadPool::ThreadPool(std::uint32_t n)
 
 ThreadPool::ThreadPool(std::uint32_t n, std::pair<Sender<Job>, Receiver<Job>> queue)
     : job_sender_(std::move(queue.first)),
-      shared_(std::make_shared<ThreadPoolSharedData>(std::move(queue.second), n)) {
-    for (std::uint32_t i = 0; i < n; ++i) spawn_in_pool(shared_);
+      shared_(std::make_shared<ThreadPoolSharedData>(std::move(queue.second), n)),
+      owner_(getpid()) {
+    // Joinable until all have started: when one cannot be started, closing
+    // the queue ends the others, and joining them leaves no thread behind
+    // (nor its share of the system's thread limit) when the fault is raised.
+    // Room for each handle is made before its thread starts, so that no
+    // started thread goes unrecorded.
+    std::vector<pthread_t> started;
+    try {
+        for (std::uint32_t i = 0; i < n; ++i) {
+            started.emplace_back();
+            try {
+                started.back() = spawn_in_pool(shared_, Detach::kLater);
+            } catch (...) {
+                started.pop_back();  // it did not start
+                throw;
+            }
+        }
+    } catch (...) {
+        job_sender_.reset();
+        for (pthread_t thread : started) pthread_join(thread, nullptr);
+        throw;
+    }
+    for (pthread_t thread : started) pthread_detach(thread);
 }
 
-ThreadPool::~ThreadPool() = default;
+ThreadPool::~ThreadPool() {
+    if (shared_ && owner_ != getpid()) abandon();
+}
+
+void ThreadPool::abandon() noexcept {
+    // Moving the handles out touches neither the shared state nor its locks.
+    // (Should even this small block be beyond the memory left, the process
+    // ends here: nothing else would be safe.)
+    auto kept = std::make_unique<Abandoned>(
+        Abandoned{std::move(job_sender_), std::move(shared_), g_abandoned.load()});
+    while (!g_abandoned.compare_exchange_weak(kept->next, kept.get())) {
+    }
+    kept.release();  // owned by the list for the rest of the process
+}
+
+void ThreadPool::restart_if_inherited() {
+    if (owner_ == getpid()) return;
+    // The new workers first: should they fail to start, this pool is still
+    // the inherited one, and the next call tries again.
+    ThreadPool fresh(static_cast<std::uint32_t>(shared_->max_thread_count.load()));
+    abandon();
+    *this = std::move(fresh);
+}
+
+ThreadPool::Call::Call(ThreadPool& pool, InterruptCheck check)
+    : pool_((pool.restart_if_inherited(), pool)),
+      interrupts_(pool.shared_->stopping, std::move(check)) {}
 
 void ThreadPool::execute(Job job) {
     shared_->queued_count.fetch_add(1);
@@ -221,16 +291,39 @@ void ThreadPool::execute(Job job) {
 }
 
 void ThreadPool::join() {
-    if (!shared_->has_work()) return;
+    CallInterrupts* call = CallInterrupts::current();
+    if (call == nullptr || !call->watches(shared_->stopping) || call->stopped()) {
+        wait_idle();
+        return;
+    }
+    // Checked before each stretch of waiting, so that every join checks
+    // at least once, however soon the jobs end.
+    while (!call->interrupted()) {
+        if (wait_until_idle(kInterruptPoll)) return;
+    }
+    wait_idle();  // the jobs already running; queued ones are skipped
+    throw Interrupted();
+}
+
+void ThreadPool::wait_idle() noexcept { wait_until_idle(std::nullopt); }
+
+bool ThreadPool::wait_until_idle(std::optional<std::chrono::milliseconds> timeout) noexcept {
+    if (!shared_->has_work()) return true;
 
     std::size_t generation = shared_->join_generation.load();
     std::unique_lock lock(shared_->empty_trigger);
-    while (generation == shared_->join_generation.load() && shared_->has_work()) {
-        shared_->empty_condvar.wait(lock);
+    const auto done = [&] {
+        return generation != shared_->join_generation.load() || !shared_->has_work();
+    };
+    if (timeout) {
+        if (!shared_->empty_condvar.wait_for(lock, *timeout, done)) return false;
+    } else {
+        shared_->empty_condvar.wait(lock, done);
     }
     // The first joiner to leave advances the generation, which lets the
     // others that started from the same value leave as well.
     shared_->join_generation.compare_exchange_strong(generation, generation + 1);
+    return true;
 }
 
 std::size_t ThreadPool::max_count() const { return shared_->max_thread_count.load(); }

@@ -1,22 +1,32 @@
 // Fixed-size pool of detached worker threads with a join that waits until
 // nothing is queued or running.
 //
+// A pool belongs to the process that started it: only the calling thread
+// survives a fork, so a child that inherits a pool starts its own workers
+// at the start of its first call (ThreadPool::Call) and leaves the
+// inherited state alone for good.
+//
 // A job that fails (throws) ends its worker after reporting the failure on
 // standard error; the pool starts a replacement, so it keeps its size and
 // the failure shows up to the caller only as a missing result.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <concepts>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <type_traits>
 #include <utility>
 
+#include <sys/types.h>
+
 #include "pool/channel.hpp"
+#include "pool/interrupt.hpp"
 
 namespace gapweave {
 
@@ -76,6 +86,10 @@ struct ThreadPoolSharedData {
     std::atomic<std::size_t> max_thread_count;
     std::atomic<std::size_t> panic_count{0};
 
+    // Raised when the current call is interrupted: workers skip the jobs
+    // still queued, and long jobs stop at their next stop point.
+    std::atomic<bool> stopping{false};
+
     bool has_work() const noexcept { return queued_count.load() > 0 || active_count.load() > 0; }
 
     // Wakes every joiner once nothing is queued or running.
@@ -85,10 +99,11 @@ struct ThreadPoolSharedData {
 class ThreadPool {
 public:
     // Starts `n` workers; n == 0 is a fault. A worker that cannot be started
-    // is a fault too (the workers started so far end on their own).
+    // is a fault too, raised after the workers started so far have ended.
     explicit ThreadPool(std::uint32_t n);
     // Closes the queue without waiting: the workers finish what is queued,
-    // find the queue closed and end.
+    // find the queue closed and end. In a child of the process that
+    // started the pool the state is abandoned instead (see abandon()).
     ~ThreadPool();
 
     // A moved-from pool may only be destroyed or assigned to.
@@ -103,7 +118,32 @@ public:
     // Returns once no job is queued or running, counting jobs that other
     // threads hand in meanwhile. Joiners that started together leave
     // together, even if new work arrives after the first of them wakes.
+    // Inside a Call on this pool the wait runs the call's interrupt check
+    // first and then every kInterruptPoll; on an interrupt it waits for the
+    // jobs already running (the queued ones are skipped) and throws
+    // Interrupted.
     void join();
+
+    // join() without interrupts and without throwing, for destructors.
+    void wait_idle() noexcept;
+
+    // Starts fresh workers if this pool was inherited through fork.
+    void restart_if_inherited();
+
+    // One call's use of the pool by its calling thread: the pool restarted
+    // first if it was inherited, and `check` installed for the call's
+    // waits and stop points. Ends by waiting for anything still running.
+    class Call {
+    public:
+        Call(ThreadPool& pool, InterruptCheck check);
+        ~Call() { pool_.wait_idle(); }
+        Call(const Call&) = delete;
+        Call& operator=(const Call&) = delete;
+
+    private:
+        ThreadPool& pool_;
+        CallInterrupts interrupts_;
+    };
 
     std::size_t max_count() const;
     std::size_t panic_count() const;
@@ -113,8 +153,23 @@ public:
 private:
     ThreadPool(std::uint32_t n, std::pair<Sender<Job>, Receiver<Job>> queue);
 
+    // Waits until nothing is queued or running, or until `timeout` (when
+    // given) has passed; false on the timeout.
+    bool wait_until_idle(std::optional<std::chrono::milliseconds> timeout) noexcept;
+
+    // In a child of the process that started the workers the inherited
+    // queue and shared state belong to threads that do not exist here, and
+    // their locks may have been held at the fork. Destroying them could
+    // lock or wait forever, so they are kept, untouched, for the rest of
+    // the process: a deliberate leak of one small block per pool inherited.
+    void abandon() noexcept;
+
     Sender<Job> job_sender_;
     std::shared_ptr<ThreadPoolSharedData> shared_;
+    pid_t owner_;  // the process that started the workers
 };
+
+// How often a waiting calling thread runs its call's interrupt check.
+inline constexpr std::chrono::milliseconds kInterruptPoll{20};
 
 }  // namespace gapweave

@@ -236,14 +236,23 @@ TEST(SampleIndices, WholeShortRangeIsAFloydPermutation) {
 }
 
 TEST(SampleZoned, PowerOfTwoRangesTakeTheTopBitsOfOneWord) {
-    auto source = RandomSource::seed_from_u64(11);
-    auto words = source;
-    for (unsigned bits = 0; bits < 32; ++bits) {
-        const std::uint32_t word = words.next_u32();
-        EXPECT_EQ(gapweave::uniform_below_zoned(source, 1u << bits),
-                  bits == 0 ? 0u : word >> (32 - bits));
+    // For a power of two the zone is 0, and a word whose product has a zero
+    // low half sits on its edge: it must be kept. Several seeds, so that
+    // such boundary words are drawn (seed 11 alone draws none).
+    std::size_t on_the_edge = 0;
+    for (std::uint64_t seed : {0, 2, 3, 6, 7, 8, 11}) {
+        auto source = RandomSource::seed_from_u64(seed);
+        auto words = source;
+        for (unsigned bits = 0; bits < 32; ++bits) {
+            const std::uint32_t word = words.next_u32();
+            on_the_edge += static_cast<std::uint32_t>(std::uint64_t{word} << bits) == 0;
+            EXPECT_EQ(gapweave::uniform_below_zoned(source, 1u << bits),
+                      bits == 0 ? 0u : word >> (32 - bits))
+                << "seed " << seed << " bits " << bits;
+        }
+        EXPECT_EQ(source, words) << "seed " << seed;
     }
-    EXPECT_EQ(source, words);
+    EXPECT_GT(on_the_edge, 0u);
 }
 
 TEST(SampleZoned, RejectsWholeWordsInsideTheZone) {

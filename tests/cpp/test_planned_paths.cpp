@@ -7,12 +7,14 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "generators/mar.hpp"
 #include "generators/mnar.hpp"
+#include "generators/planned/schedule.hpp"
 #include "generators/utils.hpp"
 #include "support/fault.hpp"
 
@@ -302,6 +304,56 @@ TEST(PlannedPathsTablePasses, GmMatchesPassByPass) {
         const Outcome e =
             run([&] { return reference_mar.punch_passes(table, 0.004, quiet); }, reference_mar.rng);
         ASSERT_EQ(d, e) << "MAR " << describe(c, rows, cols, 0.004, palette);
+    }
+}
+
+// Every column but one a hole column (the rate capped just below the
+// cap's limit), all driven by the one left, on a table long enough that the
+// jobs sorting and reading that shared driver overlap on several workers:
+// ThreadSanitizer flags any access to the shared sorts outside their lock.
+TEST(PlannedPathsSharedDriver, MarMatchesPassByPass) {
+    RandomSource cases = RandomSource::seed_from_u64(7200);
+    const std::size_t rows = 20000;
+    const std::size_t cols = 6;
+    Matrix table{rows, cols, std::vector<double>(rows * cols)};
+    for (double& v : table.data) v = finite_value(cases, 1);
+    const auto quiet = [](const std::string&) {};
+    for (const double variance : {0.3, 1.0}) {
+        const Case c{cases.next_u64(), Mode::GM, 0.5, variance};
+        MAR planned{c.mean, c.variance, 0.01, c.mode, RandomSource::seed_from_u64(c.seed),
+                    ThreadPool(4)};
+        MAR reference{c.mean, c.variance, 0.01, c.mode, RandomSource::seed_from_u64(c.seed),
+                      ThreadPool(1)};
+        const Outcome a = run([&] { return planned.punch(table, 0.5, quiet); }, planned.rng);
+        const Outcome b =
+            run([&] { return reference.punch_passes(table, 0.5, quiet); }, reference.rng);
+        ASSERT_FALSE(a.fault) << *a.fault;
+        ASSERT_EQ(a, b) << describe(c, rows, cols, 0.5, 1);
+    }
+}
+
+// The dependents of a planned call run together after the others, so a
+// dependent's driver may not be a dependent itself; MAR's driver rule never
+// makes such a chain, and the planned path refuses one.
+TEST(PlannedPathsSharedDriver, ChainedDriversAreAFault) {
+    Matrix table{4, 3, std::vector<double>(12, 1.0)};
+    const std::vector<HolePair> pairs = {{0, 1}, {1, 2}, {2, 2}};  // 0 <- 1 <- 2
+    std::vector<ColumnSchedule> schedules(pairs.size());
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        schedules[i].hole = pairs[i].hole;
+        schedules[i].driver = pairs[i].driver;
+        schedules[i].picks = 1;
+        schedules[i].targets.push_back(0.0);
+        schedules[i].passes.push_back(0);
+    }
+    auto shared = std::make_shared<Matrix>(table);
+    const std::vector<std::optional<KeyRange>> ranges(3);
+    ThreadPool pool(2);
+    try {
+        run_schedules(pool, shared, schedules, driven_by_other_holes(pairs), Mode::MAX, ranges);
+        FAIL() << "a chain of drivers was accepted";
+    } catch (const Fault& fault) {
+        EXPECT_EQ(fault.message(), "a hole column's driver is driven by another hole column");
     }
 }
 

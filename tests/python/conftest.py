@@ -1,8 +1,23 @@
+import faulthandler
+
 import pytest
 
 from helpers import panic_type
+
+# After pytest-timeout's limit (pyproject.toml): should a test hang where
+# its alarm cannot reach it (a wait that never looks at signals), the
+# interpreter's fault handler, which needs no Python thread to run, prints
+# every thread's stack and ends the run with a failure.
+LAST_RESORT = 420  # seconds
 
 
 @pytest.fixture(scope="session")
 def PanicException():
     return panic_type()
+
+
+@pytest.fixture(autouse=True)
+def hang_guard():
+    faulthandler.dump_traceback_later(LAST_RESORT, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()

@@ -1,11 +1,13 @@
 import math
+import subprocess
+import sys
 
 import numpy as np
 import pytest
 
 import gapweave
 from gapweave import MAR, MNARrs
-from helpers import held_call, holes
+from helpers import HANG_GUARD, UNDER_ASAN, held_call, holes
 
 TABLE = np.arange(60, dtype=float).reshape(20, 3) % 7 + np.arange(3)
 
@@ -235,3 +237,41 @@ def test_nested_shared_borrow_leaves_the_outer_one_held():
     assert seen == ["MAR", (RuntimeError, "Already borrowed")]
     # Every borrow was given back.
     assert holes(gen(TABLE, 0.1)).sum() == 6
+
+
+# Run in a process of its own, whose address space is capped a little above
+# what it uses: thread stacks soon run out of room, and pthread_create fails
+# with EAGAIN as it does at the system's thread limit, without touching any
+# other process's share of that limit.
+FAILED_START = """
+import os, resource, sys
+import numpy as np
+import gapweave
+
+def threads():
+    return len(os.listdir("/proc/self/task"))
+
+with open("/proc/self/status") as status:
+    used = int(status.read().split("VmSize:")[1].split()[0]) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (used + 256 * 2**20, resource.RLIM_INFINITY))
+before = threads()
+try:
+    getattr(gapweave, sys.argv[1])(n_workers=100_000)
+except BaseException as error:
+    print(type(error).__name__, error)
+print(threads() - before)
+print(np.isnan(getattr(gapweave, sys.argv[1])(n_workers=4)(np.ones((10, 4)), 0.5)).sum())
+"""
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer's shadow memory needs the address space")
+@pytest.mark.parametrize("name", ["MNARrs", "MAR"])
+def test_failed_worker_start_leaves_no_thread_behind(name):
+    out = subprocess.run([sys.executable, "-c", FAILED_START, name], capture_output=True,
+                         text=True, timeout=HANG_GUARD)
+    assert out.returncode == 0, out.stderr
+    error, threads_left, next_holes = out.stdout.splitlines()
+    assert error == ("PanicException failed to spawn thread: "
+                     "Resource temporarily unavailable (os error 11)")
+    assert int(threads_left) <= 2
+    assert int(next_holes) > 0  # the next constructor works at once

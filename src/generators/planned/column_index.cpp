@@ -5,6 +5,7 @@
 #include <cmath>
 #include <utility>
 
+#include "pool/interrupt.hpp"
 #include "support/fault.hpp"
 
 namespace gapweave {
@@ -30,6 +31,7 @@ ColumnIndex::ColumnIndex(std::shared_ptr<const SortedColumn> candidates, std::si
       table_rows_(table_rows) {
     expect(column_->free_of_nan(), "a candidate's driver value is missing");
     for (Position p = 1; p < size_; ++p) {
+        stop_point_at(p);
         if (same_bits(values_[p], values_[p - 1])) starts_.reset(p);
     }
     if (driver_changes) build_positions();
@@ -43,7 +45,10 @@ ColumnIndex::ColumnIndex(std::shared_ptr<const SortedColumn> candidates, std::si
 
 void ColumnIndex::build_positions() {
     position_of_.assign(table_rows_, kNone);
-    for (Position p = 0; p < size_; ++p) position_of_[rows_[p]] = static_cast<std::uint32_t>(p);
+    for (Position p = 0; p < size_; ++p) {
+        stop_point_at(p);
+        position_of_[rows_[p]] = static_cast<std::uint32_t>(p);
+    }
 }
 
 std::span<const std::uint32_t> ColumnIndex::splits(std::span<const double> targets) {
@@ -257,7 +262,10 @@ void ColumnIndex::build_tree() {
     leaves_ = 1;
     while (leaves_ < size_) leaves_ *= 2;
     tree_.assign(2 * leaves_, kNone);
-    for (Position p = 0; p < size_; ++p) tree_[leaves_ + p] = live_.test(p) ? rows_[p] : kNone;
+    for (Position p = 0; p < size_; ++p) {
+        stop_point_at(p);
+        tree_[leaves_ + p] = live_.test(p) ? rows_[p] : kNone;
+    }
     for (std::size_t i = leaves_ - 1; i >= 1; --i)
         tree_[i] = std::min(tree_[2 * i], tree_[2 * i + 1]);
 }

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "pool/job_scope.hpp"
+#include "pool/interrupt.hpp"
 #include "support/fault.hpp"
 
 namespace gapweave {
@@ -168,6 +169,7 @@ void group_distributions(ThreadPool& pool, const Matrix& matrix,
                 const std::size_t begin = bound(part);
                 const std::size_t end = bound(part + 1);
                 for (std::size_t r = begin; r < end; ++r) {
+                    stop_point_at(r - begin);
                     const double* row = matrix.data.data() + r * matrix.cols;
                     if (first) {
                         for (std::size_t c = 0; c < columns.size(); ++c) {

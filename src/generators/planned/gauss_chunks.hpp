@@ -15,6 +15,7 @@
 
 #include "generators/planned/gauss_table.hpp"
 #include "generators/utils.hpp"
+#include "pool/interrupt.hpp"
 #include "pool/job_scope.hpp"
 #include "pool/thread_pool.hpp"
 #include "support/fault.hpp"
@@ -175,8 +176,10 @@ GaussTable draw_gauss_rows_with(Source& rng, ThreadPool& pool,
     {
         JobScope scope(pool);
         const auto draw_chunks = [&run] {
-            for (std::size_t c = run.take_chunk(); c < run.chunks; c = run.take_chunk())
+            for (std::size_t c = run.take_chunk(); c < run.chunks; c = run.take_chunk()) {
+                stop_point();
                 run.draw_chunk(c);
+            }
         };
         const std::size_t helpers = std::min<std::size_t>(pool.max_count(), run.chunks - 1);
         for (std::size_t i = 0; i < helpers; ++i) scope.execute(draw_chunks);

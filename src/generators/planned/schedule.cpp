@@ -11,6 +11,7 @@
 #include "generators/planned/column_index.hpp"
 #include "generators/planned/selection.hpp"
 #include "generators/planned/sorted_column.hpp"
+#include "pool/interrupt.hpp"
 #include "pool/job_scope.hpp"
 #include "support/fault.hpp"
 #include "support/large_vector.hpp"
@@ -21,6 +22,7 @@ namespace {
 
 // No planned job is expected to fail; one that does is an internal fault.
 constexpr const char* kJobFailed = "a column job of the call failed";
+constexpr const char* kChainedDrivers = "a hole column's driver is driven by another hole column";
 
 bool column_has_missing(const Matrix& matrix, std::size_t column) {
     for (std::size_t r = 0; r < matrix.rows; ++r) {
@@ -61,6 +63,14 @@ public:
         // never allocates, so a deleter that keeps it cannot throw.
         spares_.reserve(ranges.size());
     }
+    // A sort whose later jobs never ran (an interrupted or failed call) is
+    // still held by its entry; its deleter needs the spares, which members
+    // declared later would already have lost. Every job is done by now.
+    ~SharedSorts() {
+        for (Entry& entry : entries_) entry.sorted.reset();
+    }
+    SharedSorts(const SharedSorts&) = delete;
+    SharedSorts& operator=(const SharedSorts&) = delete;
 
     // One more job will acquire `driver`; before any job starts.
     void expect_job(std::size_t driver) { ++entries_[driver].jobs_left; }
@@ -150,6 +160,8 @@ ColumnPicks pick_column(const Matrix& matrix, ColumnSchedule& schedule, Mode mod
     if (drives_another) result.rows.reserve(picks);
     std::size_t blanked = 0;  // driver picks already turned missing
     constexpr std::size_t kAhead = 8;
+    // A column's picks can take seconds; an interrupted call stops them.
+    constexpr std::size_t kPicksBetweenStops = 1 << 14;
     // The picks go a block of targets at a time, and GM finds the splits of
     // one block just before its picks, so that a job holds one block's
     // splits rather than every pick's. Where one target stands for all
@@ -166,6 +178,7 @@ ColumnPicks pick_column(const Matrix& matrix, ColumnSchedule& schedule, Mode mod
         constexpr std::uint32_t kUnused[1] = {0};
         const std::span<const std::uint32_t> splits = gm ? index.splits(targets) : kUnused;
         for (std::size_t at = 0; at < count; ++at) {
+            if (at % kPicksBetweenStops == 0) stop_point();
             const std::size_t own = varying ? at : 0;
             if (varying && gm && at + kAhead < count) index.prefetch(splits[at + kAhead]);
             if (driver_schedule != nullptr) {
@@ -240,7 +253,15 @@ void run_schedules(ThreadPool& pool, std::shared_ptr<Matrix>& matrix,
         const ColumnSchedule& s = schedules[i];
         if (s.picks == 0) continue;
         (driven[i] ? dependent : independent).push_back(i);
-        if (driven[i]) needed_later[s.driver] = true;
+        if (driven[i]) {
+            // The dependents run together once the independent schedules
+            // are done, so a dependent's driver must not be a dependent
+            // itself. MAR's driver rule never chains hole columns: a driver
+            // is a non-hole column, or column 0 for want of any correlation,
+            // which is then its own driver or driven by a non-hole column.
+            expect(!driven[*schedule_of[s.driver]], kChainedDrivers);
+            needed_later[s.driver] = true;
+        }
         if (needs_order(s, mode, driven[i])) sorts.expect_job(s.driver);
     }
     // Jobs of one driver side by side, so that its sorted copy is shared

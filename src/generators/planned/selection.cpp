@@ -6,6 +6,7 @@
 
 #include "generators/planned/sorted_column.hpp"
 #include "generators/utils.hpp"
+#include "pool/interrupt.hpp"
 #include "support/fault.hpp"
 #include "support/large_vector.hpp"
 
@@ -48,7 +49,10 @@ LargeVector<std::uint32_t> select(const Matrix& matrix, std::size_t driver, std:
     // The count-th smallest key, and how many picks it still takes once
     // every smaller key is in: those go to its earliest rows.
     LargeVector<std::uint64_t> keys(rows);
-    for (std::size_t r = 0; r < rows; ++r) keys[r] = key_at(r);
+    for (std::size_t r = 0; r < rows; ++r) {
+        stop_point_at(r);
+        keys[r] = key_at(r);
+    }
     const std::uint64_t last = nth_smallest(keys, count - 1);
     expect(last != kNotCandidate, "more picks than candidates");
     std::size_t ties =

@@ -7,6 +7,7 @@
 #include <optional>
 #include <utility>
 
+#include "pool/interrupt.hpp"
 #include "support/fault.hpp"
 
 namespace gapweave {
@@ -171,6 +172,7 @@ void sort_into(const double* src, std::size_t stride, const std::uint32_t* src_r
         std::vector<std::uint32_t> finite_rows;
         std::size_t low_end = 0;
         for (std::size_t i = 0; i < n; ++i) {
+            stop_point_at(i);
             const double value = src[i * stride];
             if (std::isfinite(value)) {
                 finite_values.push_back(value);
@@ -215,12 +217,15 @@ void sort_into(const double* src, std::size_t stride, const std::uint32_t* src_r
     };
 
     std::vector<std::uint32_t> coarse_start(coarse_buckets + 1, 0);
-    for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t i = 0; i < n; ++i) {
+        stop_point_at(i);  // sorting a large column takes a while
         ++coarse_start[(fine_of(src[i * stride]) >> coarse_shift) + 1];
+    }
     for (std::size_t b = 0; b < coarse_buckets; ++b) coarse_start[b + 1] += coarse_start[b];
     {
         std::vector<std::uint32_t> next(coarse_start.begin(), coarse_start.end() - 1);
         for (std::size_t i = 0; i < n; ++i) {
+            stop_point_at(i);
             const double value = src[i * stride];
             const std::uint32_t at = next[fine_of(value) >> coarse_shift]++;
             dst[at] = value;
@@ -239,6 +244,7 @@ void sort_into(const double* src, std::size_t stride, const std::uint32_t* src_r
     std::vector<std::uint32_t> part_rows;
     std::vector<std::uint32_t> fine_start;
     for (std::size_t c = 0; c < coarse_buckets; ++c) {
+        stop_point();
         const std::size_t first = coarse_start[c];
         const std::size_t end = coarse_start[c + 1];
         const std::size_t size = end - first;
@@ -336,11 +342,15 @@ SortedColumn present_in(const SortedColumn& sorted, const Matrix& matrix, std::s
     // Which rows still hold a value in the hole column, one byte per row, so
     // that the filter below never reads the matrix in value order.
     std::vector<std::uint8_t> present(matrix.rows);
-    for (std::size_t r = 0; r < matrix.rows; ++r) present[r] = !std::isnan(matrix.at(r, hole));
+    for (std::size_t r = 0; r < matrix.rows; ++r) {
+        stop_point_at(r);
+        present[r] = !std::isnan(matrix.at(r, hole));
+    }
     SortedColumn kept;
     kept.values.reserve(sorted.size());
     kept.rows.reserve(sorted.size());
     for (std::size_t i = 0; i < sorted.size(); ++i) {
+        stop_point_at(i);
         const std::uint32_t row = sorted.rows[i];
         if (!present[row]) continue;
         expect(!std::isnan(sorted.values[i]), "a candidate's driver value is missing");

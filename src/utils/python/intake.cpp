@@ -1,5 +1,6 @@
 #include "utils/python/intake.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -30,15 +31,23 @@ std::vector<double> copy_float64_array(PyObject* array, std::size_t rows, std::s
     if (count == 0) return data;
     reserve_doubles(data, count);
 
+    // A large table takes a while to copy: signals that arrive meanwhile
+    // are looked at between blocks, so that Ctrl-C stops the call here too.
+    constexpr std::size_t kCellsBetweenChecks = std::size_t{1} << 20;
     constexpr int kBlockCopyFlags = numpy::kCContiguous | numpy::kAligned;
     if ((a.flags & kBlockCopyFlags) == kBlockCopyFlags) {
         const auto* first = reinterpret_cast<const double*>(a.data);
-        data.assign(first, first + count);
+        for (std::size_t at = 0; at < count; at += kCellsBetweenChecks) {
+            if (PyErr_CheckSignals() != 0) throw ErrorSet();
+            data.insert(data.end(), first + at, first + std::min(count, at + kCellsBetweenChecks));
+        }
         return data;
     }
     const numpy::npy_intp row_stride = a.strides[0];
     const numpy::npy_intp col_stride = a.strides[1];
+    const std::size_t rows_between_checks = std::max<std::size_t>(1, kCellsBetweenChecks / cols);
     for (std::size_t r = 0; r < rows; ++r) {
+        if (r % rows_between_checks == 0 && PyErr_CheckSignals() != 0) throw ErrorSet();
         const char* row = a.data + static_cast<numpy::npy_intp>(r) * row_stride;
         for (std::size_t c = 0; c < cols; ++c) {
             double value;
