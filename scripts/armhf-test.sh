@@ -25,7 +25,7 @@ arch=armhf
 cache="${GAPWEAVE_CACHE:-$HOME/.cache/gapweave}"
 rootfs="$cache/armhf-rootfs"
 stamp="$rootfs/.gapweave-rootfs"
-packages="python3 python3-dev python3-numpy python3-pandas python3-pytest python3-hypothesis cmake make g++ libgtest-dev"
+packages="python3 python3-dev python3-numpy python3-pandas python3-pytest python3-pytest-timeout python3-hypothesis cmake make g++ libgtest-dev"
 
 started=$SECONDS
 phase() { printf '== [%4ds] %s\n' "$((SECONDS - started))" "$*"; }
