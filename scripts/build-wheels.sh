@@ -79,13 +79,13 @@ done
 [ "$run_tests" -eq 1 ] || exit 0
 
 for python in "$py311" "$py313" "$py313t"; do
-    tag=$("$python" -c 'import sys; print("cp%d%d%s" % (*sys.version_info[:2], sys.abiflags))')
-    wheel=$(ls dist/gapweave-*-"$tag"-"$tag"-*.whl)
+    tag=$("$python" -c 'import sys; print("cp%d%d-cp%d%d%s" % (*sys.version_info[:2], *sys.version_info[:2], sys.abiflags))')
+    wheel=$(ls dist/gapweave-*-"$tag"-manylinux*.whl)
     phase "testing $(basename "$wheel")"
     test_installed "$python" "$wheel" "$work/venv-$tag" "$work/suite-$tag"
 done
 
-musl_wheel=$(ls dist/gapweave-*-cp313t-cp313t-musllinux_*_x86_64.whl)
+musl_wheel=$(ls dist/gapweave-*-cp313-cp313t-musllinux_*_x86_64.whl)
 phase "testing $(basename "$musl_wheel") (x86_64-linux-musl, free-threaded)"
 GAPWEAVE_FIND_LINKS="$wheelhouse" test_installed "$target_python" "$musl_wheel" "$work/venv-musl" "$work/suite-musl"
 
