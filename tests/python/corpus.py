@@ -107,7 +107,7 @@ def cases(seeds=SEEDS):
             for variance in VARIANCES:
                 for table in TABLES:
                     for seed in seeds:
-                        settings = {"mode": mode, "variance": variance, "mean": 0.25 + seed / 16, "seed": seed * 7919 + 1}
+                        settings = {"mode": mode, "variance": variance, "mean": 0.25 + seed % 8 / 16, "seed": seed * 7919 + 1}
                         if generator == "MAR":
                             settings["max_missing_per_column"] = 0.6
                         yield f"{generator}/{mode}/v{variance}/{table}/s{seed}", generator, settings, table
