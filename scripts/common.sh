@@ -22,3 +22,23 @@ ensure_gtest() {
     $sudo_cmd env DEBIAN_FRONTEND=noninteractive apt-get update -qq
     $sudo_cmd env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev
 }
+
+# ensure_trixie_sources: a source-only entry for Debian trixie (CPython 3.13,
+# musl 1.2.5, zlib) that mirrors the machine's own Debian archive, and the
+# package lists that know it.
+ensure_trixie_sources() {
+    local sudo_cmd="" uri src_list=/etc/apt/sources.list.d/gapweave-python-src.sources
+    [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+    if [ ! -f "$src_list" ]; then
+        uri=$(awk '/^URIs:/ {print $2; exit}' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
+        uri="${uri:-http://deb.debian.org/debian}"
+        $sudo_cmd tee "$src_list" >/dev/null <<SRC
+Types: deb-src
+URIs: $uri
+Suites: trixie
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+    fi
+    apt-cache showsrc python3.13 musl zlib >/dev/null 2>&1 || $sudo_cmd env DEBIAN_FRONTEND=noninteractive apt-get update -qq >&2
+}

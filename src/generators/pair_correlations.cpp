@@ -12,8 +12,10 @@
 // and no other operation is reordered or contracted (-ffp-contract=off), so
 // both give the same bits. The choice between them is made while the
 // program is being loaded, before a sanitizer's runtime is ready to check
-// it: sanitizer builds take the plain loop alone.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+// it: sanitizer builds take the plain loop alone. That choice is an ifunc,
+// which only glibc resolves (musl has none): other C libraries take the
+// plain loop too.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__GLIBC__) && \
     !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
 #define GAPWEAVE_FMA_CLONES __attribute__((target_clones("fma", "default")))
 #else

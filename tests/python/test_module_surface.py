@@ -1,4 +1,6 @@
 import inspect
+import pathlib
+import re
 import sys
 
 import pytest
@@ -87,7 +89,17 @@ def test_panic_message_goes_to_stderr(capfd):
         gapweave.MNARrs(n_workers=0)
     err = capfd.readouterr().err
     assert "assertion failed: num_threads > 0" in err
-    assert ".cpp:" in err or ".hpp:" in err  # the source location
+    # The source location, relative to the checkout whatever the build machine.
+    assert re.search(r" at src/[\w/]+\.[ch]pp:\d+$", err, re.MULTILINE), err
+
+
+def test_module_names_no_path_of_the_build_machine():
+    # Every source file the binary names (fault locations, debug information)
+    # is named relative to the checkout: builds are reproducible anywhere.
+    data = pathlib.Path(gapweave.__file__).read_bytes()
+    named = set(re.findall(rb"[\x21-\x7e]*src/[\w/.]*\.[ch]pp", data))
+    assert named, "no source file named at all: the fault locations are gone"
+    assert {name for name in named if not name.startswith(b"src/")} == set()
 
 
 def test_import_is_clean_with_warnings_as_errors():
