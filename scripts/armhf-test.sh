@@ -207,8 +207,10 @@ in_root "$rootfs" /gapweave/build/engine_tests --gtest_brief=1 || status=1
 # (about 170 KiB; 300 plain Python threads grow the process by 50 MiB), so
 # the test that measures resident memory after thousands of worker threads
 # measures the emulator, not gapweave, and is left out here.
+# The checkout comes last on the path: gapweave_tools, the pure-Python
+# package beside the module, is imported from there.
 phase "Python tests (emulated)"
-in_root "$rootfs" /bin/sh -c 'cd /gapweave/run && exec env PYTHONPATH=/gapweave/build:/gapweave/run \
+in_root "$rootfs" /bin/sh -c 'cd /gapweave/run && exec env PYTHONPATH=/gapweave/build:/gapweave/run:/gapweave/src \
     PYTHONDONTWRITEBYTECODE=1 python3 -m pytest -q -p no:cacheprovider -p gapweave_armhf_profile \
     --rootdir=/gapweave/src \
     --deselect tests/python/test_free_threaded.py::test_dropped_generators_leave_no_threads_and_no_memory_behind \
