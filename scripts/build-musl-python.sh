@@ -22,7 +22,7 @@ source scripts/wheel-tools.sh
 
 name="${1:-x86_64-musl}"
 case "$name" in
-    x86_64-musl) zig_target=x86_64-linux-musl; host_triple=x86_64-pc-linux-musl; triplet=x86_64-linux-musl; loader_name=ld-musl-x86_64.so.1; musl_cc=gcc ;;
+    x86_64-musl) zig_target=x86_64-linux-musl; host_triple=x86_64-pc-linux-musl; loader_name=ld-musl-x86_64.so.1; musl_cc=gcc ;;
     *) echo "usage: $0 x86_64-musl" >&2; exit 2 ;;
 esac
 
@@ -33,7 +33,8 @@ prefix="$root/python3.13t"
 python="$prefix/bin/python3.13t"
 loader="$libc_dir/lib/$loader_name"
 
-if [ -x "$python" ] && "$python" -c 'import sys, zlib; sys.exit(sys._is_gil_enabled())' 2>/dev/null; then
+if [ -x "$python" ] && "$python" -c 'import sys, sysconfig, zlib, ctypes
+sys.exit(sys._is_gil_enabled() or not sysconfig.get_config_var("EXT_SUFFIX").endswith("-linux-musl.so"))' 2>/dev/null; then
     echo "$python"
     exit 0
 fi
@@ -102,17 +103,30 @@ if [ ! -f "$deps/lib/libz.a" ]; then
     )
 fi
 
+if [ ! -f "$deps/lib/libffi.a" ]; then
+    phase "libffi (Debian's source), static and position independent, for ctypes (pandas imports it)"
+    source_package libffi
+    (
+        cd "$work/libffi"
+        ./configure --host="$host_triple" --build=x86_64-pc-linux-gnu CC="$cc" AR="$zig ar" RANLIB="$zig ranlib" \
+            CFLAGS="-O2 -fPIC" --disable-shared --enable-static --disable-docs --prefix="$deps" >/dev/null
+        make -j"$(nproc)" >/dev/null 2>&1
+        make install >/dev/null
+    )
+fi
+
 phase "CPython 3.13 free-threaded for $zig_target (Debian's source, cross-built)"
 source_package python3.13
 (
     cd "$work/python3.13"
     # The host's libraries are not the target's: pkg-config sees only the
     # zlib built above, and the modules whose libraries are missing here
-    # (lzma, bz2, ssl, ctypes, sqlite3, readline, curses, dbm, uuid, tk) are
-    # left out. The platform triplet is given: configure finds musl by a
-    # macro of musl's stdarg.h, and clang brings its own stdarg.h, so it
-    # would find none, and extension modules built for musl (NumPy's
-    # .cpython-313t-x86_64-linux-musl.so) would not be found. clang under zig makes __DATE__ and __TIME__ errors
+    # (lzma, bz2, ssl, sqlite3, readline, curses, dbm, uuid, tk) are
+    # left out. configure finds the platform triplet (x86_64-linux-musl) by
+    # preprocessing Misc/platform_triplet.c, which knows musl by a macro of
+    # musl's stdarg.h; clang brings its own stdarg.h, so the preprocessor is
+    # given that macro (without a triplet, extension modules built for musl,
+    # NumPy's .cpython-313t-x86_64-linux-musl.so, would not be found). clang under zig makes __DATE__ and __TIME__ errors
     # (-Werror=date-time);
     # -dynamic: programs load extension modules, so they are linked
     # dynamically, with the loader built above as their interpreter.
@@ -126,10 +140,10 @@ source_package python3.13
         CFLAGS="-Wno-date-time -fPIC" CPPFLAGS="-I$deps/include" \
         LDFLAGS="-L$deps/lib -dynamic -Wl,--dynamic-linker=$loader" \
         ac_cv_file__dev_ptmx=yes ac_cv_file__dev_ptc=no ac_cv_buggy_getaddrinfo=no \
-        ac_cv_platform_triplet="$triplet" \
+        CPP="$cc -E -D__DEFINED_va_list" \
         PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig" PKG_CONFIG_PATH= \
         py_cv_module__lzma=n/a py_cv_module__bz2=n/a py_cv_module__ssl=n/a py_cv_module__hashlib=n/a \
-        py_cv_module__ctypes=n/a py_cv_module__sqlite3=n/a py_cv_module_readline=n/a \
+        py_cv_module__sqlite3=n/a py_cv_module_readline=n/a \
         py_cv_module__curses=n/a py_cv_module__curses_panel=n/a py_cv_module__dbm=n/a \
         py_cv_module__gdbm=n/a py_cv_module__uuid=n/a py_cv_module__tkinter=n/a \
         >"$work/configure.log" 2>&1 ||
@@ -142,5 +156,6 @@ source_package python3.13
 phase "pip (ensurepip, from the wheel CPython carries)"
 "$python" -m ensurepip >/dev/null
 rm -rf "$work"
-"$python" -c 'import sys, zlib; assert not sys._is_gil_enabled()'
+"$python" -c 'import sys, sysconfig, zlib, ctypes; assert not sys._is_gil_enabled()
+assert sysconfig.get_config_var("EXT_SUFFIX").endswith("-linux-musl.so"), sysconfig.get_config_var("EXT_SUFFIX")'
 echo "$python"
