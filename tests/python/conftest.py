@@ -1,4 +1,5 @@
 import faulthandler
+import sys
 
 import pytest
 
@@ -18,6 +19,8 @@ def PanicException():
 
 @pytest.fixture(autouse=True)
 def hang_guard():
-    faulthandler.dump_traceback_later(LAST_RESORT, exit=True)
+    # The process's own standard error: under --capture=sys (the sanitizer
+    # run) sys.stderr is a buffer without a file descriptor.
+    faulthandler.dump_traceback_later(LAST_RESORT, exit=True, file=sys.__stderr__)
     yield
     faulthandler.cancel_dump_traceback_later()
