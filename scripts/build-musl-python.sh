@@ -50,7 +50,10 @@ cxx=$(zig_wrapper "$zig_target" c++)
 export DEBIAN_FRONTEND=noninteractive
 sudo_cmd=""
 [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-command -v dpkg-source >/dev/null || { $sudo_cmd apt-get update -qq >&2; $sudo_cmd apt-get install -y -qq dpkg-dev >&2; }
+if ! command -v dpkg-source >/dev/null || ! command -v autoreconf >/dev/null || ! command -v libtoolize >/dev/null; then
+    $sudo_cmd apt-get update -qq >&2
+    $sudo_cmd apt-get install -y -qq dpkg-dev autoconf automake libtool >&2
+fi
 ensure_trixie_sources
 
 work="$root/build"
@@ -108,6 +111,8 @@ if [ ! -f "$deps/lib/libffi.a" ]; then
     source_package libffi
     (
         cd "$work/libffi"
+        # Debian's source carries no generated configure.
+        autoreconf -fi >/dev/null 2>&1
         ./configure --host="$host_triple" --build=x86_64-pc-linux-gnu CC="$cc" AR="$zig ar" RANLIB="$zig ranlib" \
             CFLAGS="-O2 -fPIC" --disable-shared --enable-static --disable-docs --prefix="$deps" >/dev/null
         make -j"$(nproc)" >/dev/null 2>&1
