@@ -278,9 +278,12 @@ TEST(Pool, ForkedChildStartsWorkersOfItsOwn) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         bool ok = true;
+        // Counted against the child's own threads at the start, since an
+        // emulator (qemu-user) keeps threads of its own in the process.
+        const auto before = thread_count();
         {
             ThreadPool::Call call(used, [] { return false; });
-            ok = run_pass(used, 20) == indices(20) && thread_count() == 4;
+            ok = run_pass(used, 20) == indices(20) && thread_count() == before + 3;
         }
         unused.reset();
         ok = ok && run_pass(used, 20) == indices(20);
