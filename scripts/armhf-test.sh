@@ -34,38 +34,14 @@ sudo_cmd=""
 [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
 export DEBIAN_FRONTEND=noninteractive
 
-# --- Host tools: debootstrap and the qemu user-mode emulator -----------------
-need=()
-command -v debootstrap >/dev/null 2>&1 || need+=(debootstrap)
-[ -x /usr/bin/qemu-arm-static ] || need+=(qemu-user-static)
-command -v update-binfmts >/dev/null 2>&1 || need+=(binfmt-support)
-if [ "${#need[@]}" -gt 0 ]; then
-    phase "installing ${need[*]} on the host"
+# --- Host tools: debootstrap, and the kernel handing Arm programs to qemu ----
+if ! command -v debootstrap >/dev/null 2>&1; then
+    phase "installing debootstrap on the host"
     $sudo_cmd apt-get update -qq
-    $sudo_cmd apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+    $sudo_cmd apt-get install -y -qq --no-install-recommends debootstrap >/dev/null
 fi
-
-# --- binfmt_misc: let the kernel hand 32-bit Arm programs to qemu -----------
+scripts/qemu-arm.sh
 binfmt=/proc/sys/fs/binfmt_misc
-if [ ! -e "$binfmt/register" ]; then
-    phase "mounting binfmt_misc"
-    $sudo_cmd mount -t binfmt_misc binfmt_misc "$binfmt"
-fi
-if [ ! -e "$binfmt/qemu-arm" ]; then
-    phase "registering the qemu-arm handler"
-    $sudo_cmd update-binfmts --enable qemu-arm >/dev/null 2>&1 || true
-fi
-if [ ! -e "$binfmt/qemu-arm" ] && [ -f /usr/lib/binfmt.d/qemu-arm.conf ]; then
-    # No binfmt-support database entry: register the systemd-binfmt line directly.
-    grep -v '^#' /usr/lib/binfmt.d/qemu-arm.conf | $sudo_cmd tee "$binfmt/register" >/dev/null
-fi
-if [ ! -e "$binfmt/qemu-arm" ]; then
-    echo "armhf-test: could not register the qemu-arm binfmt handler" >&2
-    exit 1
-fi
-if [ "$(head -n 1 "$binfmt/qemu-arm")" != "enabled" ]; then
-    echo 1 | $sudo_cmd tee "$binfmt/qemu-arm" >/dev/null
-fi
 # With the F flag the kernel holds the emulator open, so it works inside the
 # chroot as it is; without it the emulator must exist at the registered path
 # inside the root file system as well.
@@ -174,17 +150,6 @@ else
         $sudo_cmd tar -xf - -C "$rootfs/gapweave/src"
 fi
 
-# The emulated run keeps hypothesis at its default example counts and lets no
-# example fail for taking long: emulation is slow, not wrong.
-$sudo_cmd tee "$rootfs/gapweave/run/gapweave_armhf_profile.py" >/dev/null <<'PLUGIN'
-from hypothesis import HealthCheck, settings
-
-settings.register_profile(
-    "armhf-emulated", deadline=None, suppress_health_check=[HealthCheck.too_slow]
-)
-settings.load_profile("armhf-emulated")
-PLUGIN
-
 mount_into "$rootfs"
 
 phase "machine and pointer size"
@@ -203,17 +168,16 @@ status=0
 phase "engine tests (emulated)"
 in_root "$rootfs" /gapweave/build/engine_tests --gtest_brief=1 || status=1
 
-# qemu's user-mode emulation keeps some memory of every thread that ever ran
-# (about 170 KiB; 300 plain Python threads grow the process by 50 MiB), so
-# the test that measures resident memory after thousands of worker threads
-# measures the emulator, not gapweave, and is left out here.
-# The checkout comes last on the path: gapweave_tools, the pure-Python
-# package beside the module, is imported from there.
+# GAPWEAVE_TEST_EMULATED tells the tests that they run under emulation
+# (tests/python/helpers.py): hypothesis sets no deadline, and the test that
+# measures resident memory after thousands of worker threads, which would
+# measure the emulator, skips. The checkout comes last on the path:
+# gapweave_tools, the pure-Python package beside the module, is imported
+# from there.
 phase "Python tests (emulated)"
-in_root "$rootfs" /bin/sh -c 'cd /gapweave/run && exec env PYTHONPATH=/gapweave/build:/gapweave/run:/gapweave/src \
-    PYTHONDONTWRITEBYTECODE=1 python3 -m pytest -q -p no:cacheprovider -p gapweave_armhf_profile \
+in_root "$rootfs" /bin/sh -c 'cd /gapweave/run && exec env PYTHONPATH=/gapweave/build:/gapweave/src \
+    PYTHONDONTWRITEBYTECODE=1 GAPWEAVE_TEST_EMULATED=1 python3 -m pytest -q -p no:cacheprovider \
     --rootdir=/gapweave/src \
-    --deselect tests/python/test_free_threaded.py::test_dropped_generators_leave_no_threads_and_no_memory_behind \
     /gapweave/src/tests/python "$@"' pytest "$@" || status=1
 
 if [ "$status" -eq 0 ]; then

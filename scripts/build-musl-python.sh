@@ -3,6 +3,8 @@
 # zig's clang, and prints the path of its interpreter on the last line.
 #
 #   scripts/build-musl-python.sh x86_64-musl     x86_64-linux-musl (runs natively)
+#   scripts/build-musl-python.sh armv7l-musl     arm-linux-musleabihf, ARMv7-A with
+#                                                VFPv3-D16 (runs under qemu-arm)
 #
 # Everything comes from Debian's source packages and PyPI: musl 1.2.5 and
 # zlib from Debian trixie's sources, CPython 3.13 from the same source
@@ -10,7 +12,9 @@
 # compiles against its own musl 1.2.5 headers; the musl built here (by gcc)
 # from Debian's source of that same version is the run-time loader and C
 # library, installed in the cache (not in /lib) and written into every
-# program as its interpreter. Cached under
+# program as its interpreter. For Arm, the kernel hands the target's programs
+# to qemu-arm (scripts/qemu-arm.sh registers it), so the build runs them as
+# it would run its own. Cached under
 # ${GAPWEAVE_CACHE:-~/.cache/gapweave}/musl/TARGET.
 #
 # Built without OpenSSL (no ssl module): packages are fetched by the host's
@@ -21,9 +25,17 @@ source scripts/common.sh
 source scripts/wheel-tools.sh
 
 name="${1:-x86_64-musl}"
+# musl_tools: the compiler that builds musl itself, with its ar and ranlib
+# (gcc for the machine's own architecture, Debian's cross gcc for Arm, whose
+# default is the ARMv7-A with VFPv3-D16 of Debian's armhf).
 case "$name" in
-    x86_64-musl) zig_target=x86_64-linux-musl; host_triple=x86_64-pc-linux-musl; loader_name=ld-musl-x86_64.so.1; musl_cc=gcc ;;
-    *) echo "usage: $0 x86_64-musl" >&2; exit 2 ;;
+    x86_64-musl)
+        zig_target=x86_64-linux-musl; host_triple=x86_64-pc-linux-musl; loader_name=ld-musl-x86_64.so.1
+        musl_tools=""; musl_packages="" ;;
+    armv7l-musl)
+        zig_target=arm-linux-musleabihf; host_triple=arm-linux-musleabihf; loader_name=ld-musl-armhf.so.1
+        musl_tools=arm-linux-gnueabihf-; musl_packages=gcc-arm-linux-gnueabihf ;;
+    *) echo "usage: $0 x86_64-musl|armv7l-musl" >&2; exit 2 ;;
 esac
 
 root="$cache/musl/$name"
@@ -34,7 +46,7 @@ python="$prefix/bin/python3.13t"
 loader="$libc_dir/lib/$loader_name"
 
 if [ -x "$python" ] && "$python" -c 'import sys, sysconfig, zlib, ctypes
-sys.exit(sys._is_gil_enabled() or not sysconfig.get_config_var("EXT_SUFFIX").endswith("-linux-musl.so"))' 2>/dev/null; then
+sys.exit(sys._is_gil_enabled() or "-linux-musl" not in sysconfig.get_config_var("EXT_SUFFIX"))' 2>/dev/null; then
     echo "$python"
     exit 0
 fi
@@ -43,18 +55,13 @@ started=$SECONDS
 phase() { printf '== [%4ds] %s\n' "$((SECONDS - started))" "$*" >&2; }
 
 ensure_wheel_tools
+[ "$name" = x86_64-musl ] || scripts/qemu-arm.sh >&2
 build_python=$(scripts/build-python.sh ft | tail -n 1)
 cc=$(zig_wrapper "$zig_target" cc)
 cxx=$(zig_wrapper "$zig_target" c++)
 
-export DEBIAN_FRONTEND=noninteractive
-sudo_cmd=""
-[ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-if ! command -v dpkg-source >/dev/null || ! command -v autoreconf >/dev/null || ! command -v libtoolize >/dev/null; then
-    $sudo_cmd apt-get update -qq >&2
-    $sudo_cmd apt-get install -y -qq dpkg-dev autoconf automake libtool >&2
-fi
-ensure_trixie_sources
+# shellcheck disable=SC2086
+ensure_musl_build_packages $musl_packages
 
 work="$root/build"
 rm -rf "$work"
@@ -82,8 +89,9 @@ if [ ! -e "$loader" ]; then
         cd "$work/musl"
         # Not zig: linking libc.so, zig adds its compiler-rt, whose maths
         # functions (ceil, cos, log, ...) then take the place of musl's and
-        # are not exported. The machine's gcc builds musl for x86-64.
-        ./configure --target="$zig_target" CC="$musl_cc" AR=ar RANLIB=ranlib \
+        # are not exported. gcc builds musl: the machine's own for x86-64,
+        # Debian's cross compiler for Arm.
+        ./configure --target="$zig_target" CC="${musl_tools}gcc" AR="${musl_tools}ar" RANLIB="${musl_tools}ranlib" \
             --prefix="$libc_dir" --syslibdir="$libc_dir/lib" >/dev/null
         make -j"$(nproc)" >/dev/null 2>&1
         make install >/dev/null
@@ -125,7 +133,7 @@ source_package python3.13
 (
     cd "$work/python3.13"
     # The host's libraries are not the target's: pkg-config sees only the
-    # zlib built above, and the modules whose libraries are missing here
+    # zlib and libffi built above, and the modules whose libraries are missing here
     # (lzma, bz2, ssl, sqlite3, readline, curses, dbm, uuid, tk) are
     # left out. configure finds the platform triplet (x86_64-linux-musl) by
     # preprocessing Misc/platform_triplet.c, which knows musl by a macro of
@@ -162,5 +170,5 @@ phase "pip (ensurepip, from the wheel CPython carries)"
 "$python" -m ensurepip >/dev/null
 rm -rf "$work"
 "$python" -c 'import sys, sysconfig, zlib, ctypes; assert not sys._is_gil_enabled()
-assert sysconfig.get_config_var("EXT_SUFFIX").endswith("-linux-musl.so"), sysconfig.get_config_var("EXT_SUFFIX")'
+assert "-linux-musl" in sysconfig.get_config_var("EXT_SUFFIX"), sysconfig.get_config_var("EXT_SUFFIX")'
 echo "$python"

@@ -7,13 +7,15 @@
 #   scripts/build-wheels.sh            sdist, wheels, checks and tests
 #   scripts/build-wheels.sh --no-test  sdist, wheels and checks only
 #   GAPWEAVE_WHEELS="cp311 cp313t" scripts/build-wheels.sh   only these wheels
-#                                      (of cp311 cp313 cp313t musl)
+#                                      (of cp311 cp313 cp313t musl musl-armv7l)
 #
-# Wheels (x86-64), all built from the sdist with zig's clang and its libc++
-# linked in statically: cp311, cp313 and cp313t tagged manylinux_2_28 (zig's
-# glibc 2.28), and cp313t tagged musllinux_1_2, built by and tested in a
-# free-threaded CPython for x86_64-linux-musl (scripts/build-musl-python.sh). The sdist itself is also installed with pip (compiled by the
-# machine's g++) and tested the same way.
+# Wheels, all built from the sdist with zig's clang and its libc++ linked in
+# statically: for x86-64, cp311, cp313 and cp313t tagged manylinux_2_28
+# (zig's glibc 2.28); cp313t tagged musllinux_1_2 for x86-64 (musl) and
+# armv7l (musl-armv7l), each built by and tested in a free-threaded CPython
+# for that target (scripts/build-musl-python.sh; armv7l under qemu-arm). The
+# sdist itself is also installed with pip (compiled by the machine's g++)
+# and tested the same way.
 #
 # Interpreters: python3.11 from the PATH, 3.13 and 3.13t from
 # scripts/build-python.sh (built once, cached). Tools (ziglang, auditwheel,
@@ -41,13 +43,16 @@ rm -f dist/gapweave-*
 ensure_wheel_tools
 
 # GAPWEAVE_WHEELS chooses the wheels (default: all of them).
-wanted=" ${GAPWEAVE_WHEELS:-cp311 cp313 cp313t musl} "
+wanted=" ${GAPWEAVE_WHEELS:-cp311 cp313 cp313t musl musl-armv7l} "
 pythons=()
 phase "interpreters"
 [[ "$wanted" == *" cp311 "* ]] && pythons+=("$(python3.11 -c 'import sys; print(sys.executable)')")
 [[ "$wanted" == *" cp313 "* ]] && pythons+=("$(scripts/build-python.sh gil | tail -n 1)")
 [[ "$wanted" == *" cp313t "* ]] && pythons+=("$(scripts/build-python.sh ft | tail -n 1)")
 sdist_python=$(python3.11 -c 'import sys; print(sys.executable)')
+musl_names=()
+[[ "$wanted" == *" musl "* ]] && musl_names+=(x86_64-musl)
+[[ "$wanted" == *" musl-armv7l "* ]] && musl_names+=(armv7l-musl)
 
 # Reproducible archives: file times from the last commit.
 SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || echo 315532800)
@@ -74,10 +79,10 @@ for python in "${pythons[@]}"; do
     build_wheel "$python" x86_64-linux-gnu.2.28 manylinux_2_28_x86_64
 done
 
-if [[ "$wanted" == *" musl "* ]]; then
-    phase "wheel for cp313t musllinux x86-64 (the target's own Python, scripts/build-musl-python.sh)"
-    build_musl_wheel x86_64-musl "$sdist" dist
-fi
+for name in "${musl_names[@]}"; do
+    phase "wheel for cp313t musllinux $name (the target's own Python, scripts/build-musl-python.sh)"
+    build_musl_wheel "$name" "$sdist" dist
+done
 
 phase "checking the wheels"
 for wheel in dist/gapweave-*.whl; do
@@ -93,11 +98,15 @@ for python in "${pythons[@]}"; do
     test_installed "$python" "$wheel" "$work/venv-$tag" "$work/suite-$tag"
 done
 
-if [[ "$wanted" == *" musl "* ]]; then
-    musl_wheel=$(ls dist/gapweave-*-cp313-cp313t-musllinux_*_x86_64.whl)
-    phase "testing $(basename "$musl_wheel") (x86_64-linux-musl, free-threaded)"
-    GAPWEAVE_FIND_LINKS="$wheelhouse" test_installed "$target_python" "$musl_wheel" "$work/venv-musl" "$work/suite-musl"
-fi
+for name in "${musl_names[@]}"; do
+    ensure_musl_env "$name"
+    musl_wheel=$(ls dist/gapweave-*-cp313-cp313t-"$platform_tag".whl)
+    phase "testing $(basename "$musl_wheel") ($zig_target, free-threaded)"
+    emulated=""
+    [ "$name" = x86_64-musl ] || emulated=1
+    GAPWEAVE_TEST_EMULATED="$emulated" GAPWEAVE_FIND_LINKS="$wheelhouse" \
+        test_installed "$target_python" "$musl_wheel" "$work/venv-$name" "$work/suite-$name"
+done
 
 phase "testing pip install of the sdist (python3.11, the machine's g++)"
 test_installed "$sdist_python" "$sdist" "$work/venv-sdist" "$work/suite-sdist"

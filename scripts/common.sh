@@ -42,3 +42,22 @@ SRC
     fi
     apt-cache showsrc python3.13 musl zlib >/dev/null 2>&1 || $sudo_cmd env DEBIAN_FRONTEND=noninteractive apt-get update -qq >&2
 }
+
+# ensure_musl_build_packages [PACKAGE ...]: what scripts/build-musl-python.sh
+# needs from Debian (dpkg-source, the autotools for libffi, and the named
+# cross compilers) and the trixie source entry. Run on its own before that
+# script goes into the background, so that it never waits for the package
+# lock of another step.
+ensure_musl_build_packages() {
+    local sudo_cmd="" missing=0 package
+    [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+    for package in dpkg-dev autoconf automake libtool libltdl-dev "$@"; do
+        dpkg -s "$package" >/dev/null 2>&1 || missing=1
+    done
+    if [ "$missing" -eq 1 ]; then
+        $sudo_cmd env DEBIAN_FRONTEND=noninteractive apt-get update -qq >&2
+        $sudo_cmd env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+            dpkg-dev autoconf automake libtool libltdl-dev "$@" >&2
+    fi
+    ensure_trixie_sources
+}

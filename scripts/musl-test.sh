@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds the C++ engine tests for a musl target with zig's clang (GoogleTest
 # from Debian's libgtest-dev sources, built the same way and cached) and
-# runs them: natively for x86_64-musl. The Python suite runs on the target
-# against the installed musllinux wheel in scripts/build-wheels.sh.
+# runs them: natively for x86_64-musl, under qemu-arm for armv7l-musl. The
+# Python suite runs on the target against the installed musllinux wheel in
+# scripts/build-wheels.sh.
 #
 #   scripts/musl-test.sh x86_64-musl
+#   scripts/musl-test.sh armv7l-musl
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
@@ -15,6 +17,7 @@ name="${1:-x86_64-musl}"
 musl_target "$name"
 ensure_wheel_tools
 ensure_gtest
+[ "$name" = x86_64-musl ] || scripts/qemu-arm.sh
 cxx=$(zig_wrapper "$zig_target" c++)
 cc=$(zig_wrapper "$zig_target" cc)
 gtest="$cache/musl/$name/gtest"

@@ -5,8 +5,11 @@
 #
 #   "$(scripts/target-python.sh x86_64-musl)" some_script.py
 #
-# Targets: x86_64-musl (free-threaded CPython 3.13 on x86_64-linux-musl, runs
-# natively). armv7l-musl and armhf-glibc are not provided yet.
+# Targets, each a free-threaded CPython 3.13 built by scripts/build-musl-python.sh:
+#   x86_64-musl   x86_64-linux-musl, runs natively
+#   armv7l-musl   arm-linux-musleabihf (ARMv7-A), runs under qemu-arm, which
+#                 the kernel starts for it (scripts/qemu-arm.sh)
+# armhf-glibc is not provided yet: scripts/armhf-test.sh runs the suite there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/wheel-tools.sh
@@ -14,19 +17,21 @@ source scripts/musl-env.sh
 
 name="${1:-}"
 case "$name" in
-    x86_64-musl) ;;
-    armv7l-musl | armhf-glibc)
-        echo "target-python: $name is not provided yet (see docs/development.md, Platforms)" >&2
+    x86_64-musl) wheels=musl ;;
+    armv7l-musl) wheels=musl-armv7l ;;
+    armhf-glibc)
+        echo "target-python: $name is not provided yet (scripts/armhf-test.sh runs the suite there)" >&2
         exit 2 ;;
-    *) echo "usage: $0 x86_64-musl" >&2; exit 2 ;;
+    *) echo "usage: $0 x86_64-musl|armv7l-musl" >&2; exit 2 ;;
 esac
 
 {
     ensure_wheel_tools
+    [ "$name" = x86_64-musl ] || scripts/qemu-arm.sh
     ensure_musl_env "$name"
     wheel=$(ls dist/gapweave-*-cp313-cp313t-"$platform_tag".whl 2>/dev/null || true)
     if [ -z "$wheel" ]; then
-        GAPWEAVE_WHEELS=musl scripts/build-wheels.sh --no-test
+        GAPWEAVE_WHEELS=$wheels scripts/build-wheels.sh --no-test
         wheel=$(ls dist/gapweave-*-cp313-cp313t-"$platform_tag".whl)
     fi
     "$target_env/bin/python" -m pip install -q --disable-pip-version-check --no-index \

@@ -23,10 +23,13 @@ ensure_wheel_tools() {
 
 # zig_wrapper TARGET TOOL: the path of a script that runs `zig TOOL -target
 # TARGET` (TOOL cc or c++; ar and ranlib take no target), for build systems
-# that want one program path per tool.
+# that want one program path per tool. For 32-bit Arm the processor is
+# ARMv7-A with VFPv3-D16 and no NEON, the armv7l baseline of Debian's armhf
+# and of musllinux (zig's own default is ARMv6).
 zig_wrapper() {
     local dir="$cache/zig-wrappers/$1" target=""
     case "$2" in cc | c++) target="-target $1" ;; esac
+    case "$2:$1" in cc:arm-* | c++:arm-*) target="$target -mcpu=generic+v7a+vfp3d16-neon" ;; esac
     mkdir -p "$dir"
     printf '#!/bin/sh\nZIG_GLOBAL_CACHE_DIR=%q exec %q %s %s "$@"\n' \
         "$ZIG_GLOBAL_CACHE_DIR" "$zig" "$2" "$target" >"$dir/$2.new"
@@ -88,6 +91,8 @@ copy_suite() {
 # tested with the venv's bin as the whole PATH: no compiler, CMake or ninja.
 # On a free-threaded interpreter the GIL must still be off after the import.
 # GAPWEAVE_FIND_LINKS: install from that folder only (a target without ssl).
+# GAPWEAVE_TEST_EMULATED=1: the interpreter runs under qemu (passed on to
+# the tests, tests/python/helpers.py).
 test_installed() {
     local python=$1 package=$2 venv=$3 suite=$4 path
     rm -rf "$venv"
@@ -117,6 +122,7 @@ if sysconfig.get_config_var("Py_GIL_DISABLED"):
     assert not sys._is_gil_enabled(), "importing gapweave enabled the GIL"
 print("gapweave from", gapweave.__file__, "| GIL", "on" if getattr(sys, "_is_gil_enabled", lambda: True)() else "off")'
         env -i HOME="$HOME" LANG=C.UTF-8 PATH="$path" PYTHONDONTWRITEBYTECODE=1 \
+            ${GAPWEAVE_TEST_EMULATED:+GAPWEAVE_TEST_EMULATED=1} \
             "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python
     )
 }

@@ -2,8 +2,15 @@ import faulthandler
 import sys
 
 import pytest
+from hypothesis import HealthCheck, settings
 
-from helpers import panic_type
+from helpers import UNDER_EMULATION, panic_type
+
+# Under emulation the examples keep their default counts, and none fails
+# for taking long: emulation is slow, not wrong.
+if UNDER_EMULATION:
+    settings.register_profile("emulated", deadline=None, suppress_health_check=[HealthCheck.too_slow])
+    settings.load_profile("emulated")
 
 # After pytest-timeout's limit (pyproject.toml): should a test hang where
 # its alarm cannot reach it (a wait that never looks at signals), the

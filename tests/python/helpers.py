@@ -40,6 +40,12 @@ def under_address_sanitizer():
 # about leaks (its own leak check does).
 UNDER_ASAN = under_address_sanitizer()
 
+# Set by the scripts that run the suite on another processor under qemu's
+# user-mode emulation (scripts/armhf-test.sh, the armv7l wheel's test run):
+# every call is many times slower there, and the emulator keeps memory of
+# every thread that ever ran (about 170 KiB each).
+UNDER_EMULATION = os.environ.get("GAPWEAVE_TEST_EMULATED") == "1"
+
 free_threaded = pytest.mark.skipif(
     not hasattr(sys, "_is_gil_enabled") or sys._is_gil_enabled(),
     reason="needs the free-threaded interpreter with the lock disabled",
