@@ -7,7 +7,13 @@
 # The first run builds a Debian bookworm armhf root file system with
 # debootstrap (about 6 minutes, emulated package installs included) and caches
 # it under ${GAPWEAVE_CACHE:-~/.cache/gapweave}/armhf-rootfs; later runs reuse
-# it and only copy the checkout in, rebuild (incrementally) and retest.
+# it. The module and the engine tests are cross-compiled on the host by
+# Debian's arm-linux-gnueabihf-g++ (the same GCC 12 and the same armhf
+# defaults as the root file system's own g++, without emulating the
+# compiler), against the root file system's Python headers, into
+# build/armhf; GoogleTest is cross-compiled once and cached beside the root
+# file system. The checkout and the two built files are copied in, and both
+# suites run there.
 #
 #   scripts/armhf-test.sh                 build and run everything
 #   scripts/armhf-test.sh -k cross        extra arguments go to pytest
@@ -25,7 +31,7 @@ arch=armhf
 cache="${GAPWEAVE_CACHE:-$HOME/.cache/gapweave}"
 rootfs="$cache/armhf-rootfs"
 stamp="$rootfs/.gapweave-rootfs"
-packages="python3 python3-dev python3-numpy python3-pandas python3-pytest python3-pytest-timeout python3-hypothesis cmake make g++ libgtest-dev"
+packages="python3 python3-dev python3-numpy python3-pandas python3-pytest python3-pytest-timeout python3-hypothesis"
 
 started=$SECONDS
 phase() { printf '== [%4ds] %s\n' "$((SECONDS - started))" "$*"; }
@@ -34,13 +40,16 @@ sudo_cmd=""
 [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
 export DEBIAN_FRONTEND=noninteractive
 
-# --- Host tools: debootstrap, and the kernel handing Arm programs to qemu ----
-if ! command -v debootstrap >/dev/null 2>&1; then
-    phase "installing debootstrap on the host"
+# --- Host tools: debootstrap, the cross compiler, and the kernel handing Arm
+# programs to qemu; CMake and ninja from the wheel tools' environment -------
+if ! command -v debootstrap >/dev/null 2>&1 || ! command -v arm-linux-gnueabihf-g++ >/dev/null 2>&1; then
+    phase "installing debootstrap and g++-arm-linux-gnueabihf on the host"
     $sudo_cmd apt-get update -qq
-    $sudo_cmd apt-get install -y -qq --no-install-recommends debootstrap >/dev/null
+    $sudo_cmd apt-get install -y -qq --no-install-recommends debootstrap g++-arm-linux-gnueabihf >/dev/null
 fi
 scripts/qemu-arm.sh
+source scripts/wheel-tools.sh
+ensure_wheel_tools
 binfmt=/proc/sys/fs/binfmt_misc
 # With the F flag the kernel holds the emulator open, so it works inside the
 # chroot as it is; without it the emulator must exist at the registered path
@@ -157,12 +166,53 @@ in_root "$rootfs" uname -m
 in_root "$rootfs" python3 -c "import struct; print(struct.calcsize('P'))"
 in_root "$rootfs" python3 -c "import sys, numpy, pandas; print('Python', sys.version.split()[0], '| NumPy', numpy.__version__, '| pandas', pandas.__version__)"
 
-phase "building gapweave and the engine tests (emulated)"
-# -Wno-psabi: GCC notes on every std::span argument that its passing
-# changed in GCC 7.1 on Arm; nothing here crosses that boundary.
-in_root "$rootfs" cmake -S /gapweave/src -B /gapweave/build -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_CXX_FLAGS=-Wno-psabi -DGAPWEAVE_PYTHON=ON -DGAPWEAVE_CPP_TESTS=ON -DPython_EXECUTABLE=/usr/bin/python3 >/dev/null
-in_root "$rootfs" cmake --build /gapweave/build -j"$(nproc)"
+# --- Cross-compiled on the host ---------------------------------------------
+# The root file system's Python, run under qemu with the root file system as
+# its prefix (the BLAS and LAPACK that Debian's alternatives point to are
+# named directly, since their links are absolute), answers CMake's questions
+# about the target's interpreter; its headers come from the root file system,
+# the multiarch pyconfig.h included through a folder of its own.
+phase "cross-compiling gapweave and the engine tests (arm-linux-gnueabihf-g++)"
+target_python="$cache/armhf-python"
+cat >"$target_python" <<WRAPPER
+#!/bin/sh
+QEMU_LD_PREFIX=$rootfs LD_LIBRARY_PATH=/usr/lib/arm-linux-gnueabihf/blas:/usr/lib/arm-linux-gnueabihf/lapack \\
+    exec $rootfs/usr/bin/python3 "\$@"
+WRAPPER
+chmod +x "$target_python"
+py_version=$("$target_python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+include="$checkout/build/armhf-include"
+rm -rf "$include"
+mkdir -p "$include/arm-linux-gnueabihf"
+ln -s "$rootfs/usr/include/python$py_version" "$include/python$py_version"
+ln -s "$rootfs/usr/include/arm-linux-gnueabihf/python$py_version" "$include/arm-linux-gnueabihf/python$py_version"
+# CMake is not told that it cross-compiles: it then asks the target's Python
+# for its extension suffix as it would a native one, and what it compiles
+# for its own checks runs under qemu all the same. -Wno-psabi: GCC notes on
+# every std::span argument that its passing changed in GCC 7.1 on Arm;
+# nothing here crosses that boundary.
+cross_args=(-G Ninja -DCMAKE_MAKE_PROGRAM="$tools/bin/ninja" -DCMAKE_BUILD_TYPE=Release
+    -DCMAKE_CXX_COMPILER=arm-linux-gnueabihf-g++ -DCMAKE_C_COMPILER=arm-linux-gnueabihf-gcc
+    -DCMAKE_CXX_FLAGS=-Wno-psabi)
+gtest="$cache/armhf-gtest"
+if [ ! -f "$gtest/.gapweave-gtest" ]; then
+    rm -rf "$gtest" "$gtest.build"
+    "$tools/bin/cmake" -S /usr/src/googletest -B "$gtest.build" "${cross_args[@]}" \
+        -DCMAKE_INSTALL_PREFIX="$gtest" -DBUILD_GMOCK=OFF >/dev/null
+    "$tools/bin/cmake" --build "$gtest.build" >/dev/null
+    "$tools/bin/cmake" --install "$gtest.build" >/dev/null
+    rm -rf "$gtest.build"
+    touch "$gtest/.gapweave-gtest"
+fi
+"$tools/bin/cmake" -S "$checkout" -B "$checkout/build/armhf" "${cross_args[@]}" \
+    -DCMAKE_PREFIX_PATH="$gtest" -DGAPWEAVE_PYTHON=ON -DGAPWEAVE_CPP_TESTS=ON \
+    -DCMAKE_CXX_FLAGS="-Wno-psabi -isystem $include" \
+    -DPython_EXECUTABLE="$target_python" -DPython_INCLUDE_DIR="$include/python$py_version" \
+    -DPython_SOABI="$("$target_python" -c 'import sysconfig; print(sysconfig.get_config_var("SOABI"))')" >/dev/null
+"$tools/bin/cmake" --build "$checkout/build/armhf"
+$sudo_cmd rm -rf "$rootfs/gapweave/build"
+$sudo_cmd mkdir -p "$rootfs/gapweave/build"
+$sudo_cmd cp "$checkout"/build/armhf/gapweave*.so "$checkout/build/armhf/engine_tests" "$rootfs/gapweave/build/"
 
 status=0
 phase "engine tests (emulated)"

@@ -69,7 +69,7 @@ ensure_musl_env() {
 # wrapper is needed. NumPy is built without BLAS and without SIMD dispatch
 # (its plain C loops; gapweave calls none of them).
 build_source_wheels() {
-    local dest=$1 built="$cache/musl/$name/source-wheels" work cross pins stamp
+    local dest=$1 built="$cache/musl/$name/source-wheels" work cross pins stamp wheel
     pins="crossenv==1.6.2 meson==1.10.1 meson-python==0.19.0 Cython==3.2.4 ninja==1.13.0"
     stamp="$source_versions $pins"
     if [ "$(cat "$built/.gapweave-built" 2>/dev/null)" != "$stamp" ]; then
@@ -82,9 +82,20 @@ build_source_wheels() {
         "$(scripts/build-python.sh ft | tail -n 1)" -m venv "$work/host"
         "$work/host/bin/python" -m pip install -q --disable-pip-version-check "${pins%% *}"
         "$work/host/bin/python" -m crossenv --machine armv7l "$target_python" "$cross" >/dev/null
+        # The host's NumPy of the same release, for Cython's `cimport numpy`
+        # (its .pxd files are the same on every platform); the C code sees
+        # the target's headers.
         # shellcheck disable=SC2086
         "$cross/bin/build-pip" install -q --disable-pip-version-check ${pins#* } \
-            pyproject-metadata packaging versioneer wheel
+            pyproject-metadata packaging versioneer wheel "$(tr ' ' '\n' <<<"$source_versions" | grep '^numpy==')"
+        # The target's Python runs NumPy's and pandas' build scripts too
+        # (pandas' versioneer and Cython's Tempita), from the pure wheels.
+        python3 -m pip download -q --disable-pip-version-check --only-binary=:all: --no-deps \
+            --platform any --implementation py --python-version 3.13 \
+            --dest "$work/pure" versioneer "$(tr ' ' '\n' <<<"$pins" | grep '^Cython==')"
+        for wheel in "$work"/pure/*.whl; do
+            "$tools/bin/python" -m zipfile -e "$wheel" "$work/target-site"
+        done
         printf '#!/bin/sh\nPYTHONPATH=%q exec %q "$@"\n' "$work/target-site" "$target_python" >"$work/target-python"
         chmod +x "$work/target-python"
         cat >"$work/cross.ini" <<CROSS
