@@ -8,9 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "generators/common.hpp"
+#include "generators/distribution.hpp"
+#include "generators/matrix.hpp"
+#include "generators/mode.hpp"
 #include "generators/pass_ledger.hpp"
-#include "generators/utils.hpp"
+#include "generators/table_scan.hpp"
 #include "pool/thread_pool.hpp"
 #include "random/random_source.hpp"
 
@@ -57,10 +59,13 @@ private:
     // others (kNoPick) draw a target but take no pick.
     void select_slots(std::uint32_t remaining, std::vector<std::size_t>& slots);
 
+    // The call, written once for both ways of picking (PickStrategy).
+    template <class Picks>
+    Matrix punch_with(Matrix matrix, double alpha, const WarnFn& warn);
+
     // The passes of a call, whichever way (`Picks`) their picks are made.
     template <class Picks>
-    void run_passes(const MarPlan& plan, std::span<const ColumnDistribution> distribution,
-                    std::size_t cols, PassLedger& ledger, Picks& picks);
+    void run_passes(const MarPlan& plan, std::size_t cols, Picks& picks);
 };
 
 }  // namespace gapweave

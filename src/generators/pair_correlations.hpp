@@ -7,8 +7,8 @@
 #include <span>
 #include <vector>
 
-#include "generators/common.hpp"
-#include "generators/utils.hpp"
+#include "generators/matrix.hpp"
+#include "generators/table_scan.hpp"
 #include "pool/thread_pool.hpp"
 
 namespace gapweave {
@@ -28,6 +28,15 @@ public:
     const TableScan& scan() const noexcept { return scan_; }
 
 private:
+    // Every column's mean and deviation, with the scan.
+    void find_moments(ThreadPool& pool, const Matrix& matrix, std::vector<double>& means,
+                      std::vector<double>& deviations);
+    // Every pair's covariance sum.
+    std::vector<double> find_covariances(ThreadPool& pool, const Matrix& matrix,
+                                         std::span<const std::uint32_t> holes,
+                                         std::span<const std::uint32_t> candidates,
+                                         std::span<const double> means) const;
+
     std::size_t candidates_;
     std::vector<double> strengths_;
     TableScan scan_;

@@ -10,8 +10,9 @@
 #include <random>
 #include <vector>
 
-#include "generators/common.hpp"
+#include "generators/matrix.hpp"
 #include "generators/pair_correlations.hpp"
+#include "generators/total_order.hpp"
 #include "pool/thread_pool.hpp"
 
 namespace gapweave {
