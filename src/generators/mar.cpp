@@ -79,7 +79,7 @@ void MAR::select_slots(std::uint32_t remaining, std::vector<std::size_t>& slots)
     }
 }
 
-template <class Picks>
+template <PickStrategy Picks>
 void MAR::run_passes(const MarPlan& plan, std::size_t cols, Picks& picks) {
     const std::span<const ColumnDistribution> distribution = picks.distributions();
     PassLedger& ledger = picks.ledger();
@@ -111,7 +111,7 @@ void MAR::run_passes(const MarPlan& plan, std::size_t cols, Picks& picks) {
     }
 }
 
-template <class Picks>
+template <PickStrategy Picks>
 Matrix MAR::punch_with(Matrix matrix, double alpha, const WarnFn& warn) {
     const MarPlan plan = prepare(matrix, alpha, warn);
     const std::uint32_t k = quantile_index(mean, matrix.rows);  // its fault comes first

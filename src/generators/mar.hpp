@@ -12,6 +12,7 @@
 #include "generators/matrix.hpp"
 #include "generators/mode.hpp"
 #include "generators/pass_ledger.hpp"
+#include "generators/pick_strategy.hpp"
 #include "generators/table_scan.hpp"
 #include "pool/thread_pool.hpp"
 #include "random/random_source.hpp"
@@ -60,11 +61,11 @@ private:
     void select_slots(std::uint32_t remaining, std::vector<std::size_t>& slots);
 
     // The call, written once for both ways of picking (PickStrategy).
-    template <class Picks>
+    template <PickStrategy Picks>
     Matrix punch_with(Matrix matrix, double alpha, const WarnFn& warn);
 
     // The passes of a call, whichever way (`Picks`) their picks are made.
-    template <class Picks>
+    template <PickStrategy Picks>
     void run_passes(const MarPlan& plan, std::size_t cols, Picks& picks);
 };
 

@@ -82,7 +82,7 @@ std::vector<HolePair> own_columns(std::size_t cols) {
 
 }  // namespace
 
-template <class Picks>
+template <PickStrategy Picks>
 Matrix MNAR::punch_with(Matrix matrix, double alpha) {
     const std::uint32_t total = mnar_total(alpha, matrix.rows, matrix.cols);
     // The distributions' fault (no rows, or a quantile past the end) comes

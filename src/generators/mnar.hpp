@@ -6,6 +6,7 @@
 
 #include "generators/matrix.hpp"
 #include "generators/mode.hpp"
+#include "generators/pick_strategy.hpp"
 #include "pool/thread_pool.hpp"
 #include "random/random_source.hpp"
 
@@ -30,7 +31,7 @@ struct MNAR {
 
 private:
     // The call, written once for both ways of picking (PickStrategy).
-    template <class Picks>
+    template <PickStrategy Picks>
     Matrix punch_with(Matrix matrix, double alpha);
 };
 

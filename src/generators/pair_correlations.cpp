@@ -29,7 +29,7 @@ namespace {
 
 constexpr const char* kJobFailed = "a correlation job failed";
 
-// Parts for `count` columns or pairs: one per worker, fewer when count is
+// How many ranges `count` columns or pairs are cut into: one per worker, fewer when count is
 // smaller, and one (empty) for none.
 std::size_t parts_for(std::size_t count, std::size_t workers) {
     return std::max<std::size_t>(1, std::min(count, workers));

@@ -37,15 +37,15 @@ Owned call_on_table(PyObject* data, Punch&& punch) {
                       std::move(intake.encoding));
 }
 
-// The __call__(data, alpha) slot of a generator class: runs
-// `punch(record, matrix, alpha) -> Matrix` under the object's exclusive
-// borrow, with the record's pool restarted first in a forked child and
-// interrupted by signals. Returns a new reference, or NULL with the error set.
 // The interrupt check of a call: runs the handlers of the signals that have
 // arrived (the main thread only; elsewhere it finds none). True when a
 // handler raised, whose exception is then set.
 inline bool signal_raised() { return PyErr_CheckSignals() != 0; }
 
+// The __call__(data, alpha) slot of a generator class: runs
+// `punch(record, matrix, alpha) -> Matrix` under the object's exclusive
+// borrow, with the record's pool restarted first in a forked child and
+// interrupted by signals. Returns a new reference, or NULL with the error set.
 template <class Instance, class Punch>
 PyObject* generator_call(PyObject* self, PyObject* args, PyObject* kwargs,
                          const Signature& signature, Punch&& punch) {

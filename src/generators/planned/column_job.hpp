@@ -35,7 +35,8 @@ public:
     // sorted) rather than a selection.
     static bool needs_order(const ColumnSchedule& schedule, Mode mode, bool driven_by_other_hole);
 
-    // Makes the picks; `sorts` lends the sorted driver where one is needed.
+    // Makes the picks, once; `sorts` lends the sorted driver where one is
+    // needed.
     ColumnPicks run(SharedSorts& sorts);
 
 private:
