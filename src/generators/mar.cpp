@@ -52,7 +52,7 @@ MarPlan MAR::prepare(const Matrix& matrix, double alpha, const WarnFn& warn) {
     const std::span<const std::uint32_t> candidates(order.data() + plan.holes, cols - plan.holes);
 
     const PairCorrelations correlation(pool, matrix, holes, candidates);
-    plan.scan = correlation.scan();
+    plan.facts = correlation.facts();
     plan.pairs.reserve(holes.size());
     for (std::size_t i = 0; i < holes.size(); ++i) {
         const std::uint32_t hole = holes[i];
@@ -117,7 +117,7 @@ Matrix MAR::punch_with(Matrix matrix, double alpha, const WarnFn& warn) {
     const std::uint32_t k = quantile_index(mean, matrix.rows);  // its fault comes first
     // Without hole columns no pass can ever blank a cell.
     if (plan.total == 0 || plan.holes == 0) return matrix;
-    Picks picks(PickCall{pool, matrix, plan.pairs, plan.total, mode, variance, k, &plan.scan});
+    Picks picks(PickCall{pool, matrix, plan.pairs, plan.total, mode, variance, k, &plan.facts});
     run_passes(plan, matrix.cols, picks);
     picks.finish();
     return matrix;

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "generators/column_facts.hpp"
 #include "generators/distribution.hpp"
 #include "generators/matrix.hpp"
 #include "generators/mode.hpp"
 #include "generators/pass_ledger.hpp"
 #include "generators/pick_strategy.hpp"
-#include "generators/table_scan.hpp"
 #include "pool/thread_pool.hpp"
 #include "random/random_source.hpp"
 
@@ -28,7 +28,7 @@ struct MarPlan {
     std::uint32_t total = 0;      // picks requested
     std::uint32_t holes = 0;      // number of hole columns (h)
     std::vector<HolePair> pairs;  // one per hole column, in hole-column order
-    TableScan scan;               // found with the correlations
+    ColumnFacts facts;            // found with the correlations
 };
 
 struct MAR {

@@ -140,7 +140,8 @@ PairCorrelations::PairCorrelations(ThreadPool& pool, const Matrix& matrix,
                                    std::span<const std::uint32_t> candidates)
     : candidates_(candidates.size()),
       strengths_(holes.size() * candidates.size()),
-      scan_{std::vector<KeyRange>(matrix.cols), std::vector<std::size_t>(matrix.cols)} {
+      facts_{std::vector<std::optional<KeyRange>>(matrix.cols),
+             std::vector<std::size_t>(matrix.cols)} {
     // Each column's sums run over its rows in order, exactly as one column
     // at a time would. Each job takes a range of columns (or of pairs) and
     // reads the table row by row for all of them together; which job sums
@@ -177,8 +178,8 @@ void PairCorrelations::find_moments(ThreadPool& pool, const Matrix& matrix,
             for (std::size_t c = 0; c < width; ++c) {
                 means[first + c] = m.sums[c] / count;
                 deviations[first + c] = std::sqrt(m.squares[c] / count);
-                scan_.ranges[first + c] = {m.low[c], m.high[c]};
-                scan_.present[first + c] = m.present[c];
+                facts_.ranges[first + c] = KeyRange{m.low[c], m.high[c]};
+                facts_.present[first + c] = m.present[c];
             }
         },
         kJobFailed);

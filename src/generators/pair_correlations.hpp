@@ -7,8 +7,8 @@
 #include <span>
 #include <vector>
 
+#include "generators/column_facts.hpp"
 #include "generators/matrix.hpp"
-#include "generators/table_scan.hpp"
 #include "pool/thread_pool.hpp"
 
 namespace gapweave {
@@ -25,7 +25,7 @@ public:
     double strength(std::size_t i, std::size_t j) const { return strengths_[i * candidates_ + j]; }
     // Every column's range and present cells, taken in the same pass as
     // its moments.
-    const TableScan& scan() const noexcept { return scan_; }
+    const ColumnFacts& facts() const noexcept { return facts_; }
 
 private:
     // Every column's mean and deviation, with the scan.
@@ -39,7 +39,7 @@ private:
 
     std::size_t candidates_;
     std::vector<double> strengths_;
-    TableScan scan_;
+    ColumnFacts facts_;
 };
 
 }  // namespace gapweave

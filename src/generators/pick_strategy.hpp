@@ -16,12 +16,12 @@
 #include <cstdint>
 #include <span>
 
+#include "generators/column_facts.hpp"
 #include "generators/distribution.hpp"
 #include "generators/hole_pair.hpp"
 #include "generators/matrix.hpp"
 #include "generators/mode.hpp"
 #include "generators/pass_ledger.hpp"
-#include "generators/table_scan.hpp"
 #include "pool/thread_pool.hpp"
 #include "random/random_source.hpp"
 
@@ -35,8 +35,8 @@ struct PickCall {
     std::uint32_t total;              // picks requested
     Mode mode;
     double variance;
-    std::uint32_t k;                   // the centres' quantile position (quantile_index)
-    const TableScan* known = nullptr;  // what a pass over the table already found
+    std::uint32_t k;                     // the centres' quantile position (quantile_index)
+    const ColumnFacts* known = nullptr;  // what a pass over the table already found
 };
 
 namespace detail {

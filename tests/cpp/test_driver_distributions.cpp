@@ -8,11 +8,11 @@
 #include <limits>
 #include <vector>
 
+#include "generators/column_facts.hpp"
 #include "generators/distribution.hpp"
 #include "generators/gauss.hpp"
 #include "generators/matrix.hpp"
 #include "generators/planned/driver_distributions.hpp"
-#include "generators/table_scan.hpp"
 #include "generators/total_order.hpp"
 #include "pool/thread_pool.hpp"
 #include "random/random_source.hpp"
@@ -60,8 +60,7 @@ TEST(DriverDistributions, TablePassesMatchEachColumn) {
                 const auto later =
                     distributions_by_passes(pool, m, columns, {k, 0.3, Centres::kFromSorts});
                 // Given the first pass's findings, the other passes give the same.
-                TableScan scan{std::vector<KeyRange>(cols), later.present};
-                for (std::size_t c = 0; c < cols; ++c) scan.ranges[c] = *later.ranges[c];
+                const ColumnFacts& scan = later.facts;
                 for (const Centres centres : {Centres::kAll, Centres::kFromSorts}) {
                     const auto given =
                         distributions_by_passes(pool, m, columns, {k, 0.3, centres}, &scan);
@@ -87,15 +86,15 @@ TEST(DriverDistributions, TablePassesMatchEachColumn) {
                         tame &= std::fabs(m.at(r, c)) <= std::numeric_limits<double>::max() / 2;
                         present += !std::isnan(m.at(r, c));
                     }
-                    ASSERT_EQ(later.present.size(), cols);
-                    EXPECT_EQ(later.present[c], present) << "column " << c;
+                    ASSERT_EQ(later.facts.present.size(), cols);
+                    EXPECT_EQ(later.facts.present[c], present) << "column " << c;
                     const double center = tame ? value_of_unsigned_key(low) : expected[c].center;
                     EXPECT_TRUE(same_value(uncentred.of[c].center, center)) << "column " << c;
                     EXPECT_TRUE(same_value(uncentred.of[c].spread, expected[c].spread)) << c;
                     EXPECT_EQ(later.from_sort[c], tame) << "column " << c;
                     EXPECT_TRUE(same_value(later.of[c].center, tame ? -0.0 : expected[c].center))
                         << "column " << c;
-                    for (const auto& found : {got.ranges[c], uncentred.ranges[c]}) {
+                    for (const auto& found : {got.facts.ranges[c], uncentred.facts.ranges[c]}) {
                         ASSERT_TRUE(found.has_value()) << "column " << c;
                         EXPECT_EQ(found->low, low) << "column " << c;
                         EXPECT_EQ(found->high, high) << "column " << c;

@@ -13,13 +13,13 @@
 #include <vector>
 
 #include "base/fault.hpp"
+#include "generators/column_facts.hpp"
 #include "generators/gauss.hpp"
 #include "generators/mar.hpp"
 #include "generators/matrix.hpp"
 #include "generators/mnar.hpp"
 #include "generators/mode.hpp"
 #include "generators/planned/schedule.hpp"
-#include "generators/table_scan.hpp"
 
 namespace gapweave {
 namespace {
@@ -163,9 +163,9 @@ TEST_P(PlannedPaths, MarMatchesPassByPass) {
         const double cap = caps[cases.uniform_below(7)];
 
         std::vector<std::string> warnings_a, warnings_b;
-        MAR planned{c.mean, c.variance, cap, c.mode, RandomSource::seed_from_u64(c.seed),
+        MAR planned{c.mean,       c.variance, cap, c.mode, RandomSource::seed_from_u64(c.seed),
                     ThreadPool(3)};
-        MAR reference{c.mean, c.variance, cap, c.mode, RandomSource::seed_from_u64(c.seed),
+        MAR reference{c.mean,       c.variance, cap, c.mode, RandomSource::seed_from_u64(c.seed),
                       ThreadPool(1)};
         Outcome a = run(
             [&] {

@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "column_cells.hpp"
+#include "generators/column_facts.hpp"
 #include "generators/gauss.hpp"
 #include "generators/matrix.hpp"
 #include "generators/planned/sorted_column.hpp"
-#include "generators/table_scan.hpp"
 #include "generators/total_order.hpp"
 #include "random/random_source.hpp"
 

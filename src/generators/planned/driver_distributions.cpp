@@ -21,9 +21,8 @@ constexpr std::size_t kPassesFromRows = std::size_t{1} << 16;
 // Every column zero, with no range known.
 DriverDistributions no_distributions(std::size_t cols) {
     return {std::vector<ColumnDistribution>(cols, {0.0, 0.0}),
-            std::vector<std::optional<KeyRange>>(cols),
-            std::vector<bool>(cols, false),
-            {}};
+            {std::vector<std::optional<KeyRange>>(cols), {}},
+            std::vector<bool>(cols, false)};
 }
 
 // The driver columns of `pairs`, ascending, each once.
@@ -40,14 +39,14 @@ std::vector<std::size_t> driver_columns(std::size_t cols, std::span<const HolePa
 // Small tables: each column's keys, copied.
 DriverDistributions distributions_by_copies(ThreadPool& pool, const Matrix& matrix,
                                             std::span<const std::size_t> drivers,
-                                            const DriverQuery& query, const TableScan* known) {
+                                            const DriverQuery& query, const ColumnFacts* known) {
     DriverDistributions out = no_distributions(matrix.cols);
-    out.present = known ? known->present : count_present(pool, matrix);
+    out.facts.present = known ? known->present : count_present(pool, matrix);
     std::vector<std::uint64_t> keys(matrix.rows);
     for (std::size_t c : drivers) {
         for (std::size_t r = 0; r < matrix.rows; ++r) keys[r] = unsigned_order_key(matrix.at(r, c));
         const auto [low, high] = std::minmax_element(keys.begin(), keys.end());
-        out.ranges[c] = KeyRange{*low, *high};
+        out.facts.ranges[c] = KeyRange{*low, *high};
         if (const auto distribution = without_center(*low, *high, query.variance, query.centres)) {
             out.of[c] = *distribution;
             out.from_sort[c] = query.centres == Centres::kFromSorts;
@@ -74,12 +73,12 @@ std::optional<ColumnDistribution> without_center(std::uint64_t low, std::uint64_
 
 DriverDistributions distributions_by_passes(ThreadPool& pool, const Matrix& matrix,
                                             std::span<const std::size_t> columns,
-                                            const DriverQuery& query, const TableScan* known) {
+                                            const DriverQuery& query, const ColumnFacts* known) {
     expect(matrix.rows > 0 && matrix.rows < UINT32_MAX, "table passes need rows");
     expect(!known || (known->ranges.size() == matrix.cols && known->present.size() == matrix.cols),
            "a scan of another table");
     DriverDistributions out = no_distributions(matrix.cols);
-    if (known) out.present = known->present;
+    if (known) out.facts.present = known->present;
     const std::size_t parts =
         std::clamp<std::size_t>(pool.max_count(), 1, std::min(kMaxParts, matrix.rows));
     constexpr std::size_t kGroup = OrderStatistics::kGroupColumns;
@@ -90,13 +89,13 @@ DriverDistributions distributions_by_passes(ThreadPool& pool, const Matrix& matr
         group.write(out);
     }
     // Without driver columns no pass ran.
-    if (out.present.empty()) out.present = count_present(pool, matrix);
+    if (out.facts.present.empty()) out.facts.present = count_present(pool, matrix);
     return out;
 }
 
 DriverDistributions driver_distributions(ThreadPool& pool, const Matrix& matrix,
                                          std::span<const HolePair> pairs, const DriverQuery& query,
-                                         const TableScan* known) {
+                                         const ColumnFacts* known) {
     const std::vector<std::size_t> drivers = driver_columns(matrix.cols, pairs);
     if (matrix.rows >= kPassesFromRows)
         return distributions_by_passes(pool, matrix, drivers, query, known);

@@ -9,10 +9,10 @@
 #include <span>
 #include <vector>
 
+#include "generators/column_facts.hpp"
 #include "generators/distribution.hpp"
 #include "generators/hole_pair.hpp"
 #include "generators/matrix.hpp"
-#include "generators/table_scan.hpp"
 #include "pool/thread_pool.hpp"
 
 namespace gapweave {
@@ -30,20 +30,18 @@ enum class Centres {
 };
 
 // Per column of the table: its distribution (zero for a column that drives
-// nothing) and, for a driver, its range, which the driver's sort takes
-// instead of a pass of its own. Where `from_sort[c]`, column c's centre was
-// not searched: -0 stands in for it, so that a draw gives just its offset
-// (-0 + x is x for every x), which its job adds to the centre it reads
-// from the sorted driver: the same sum a draw with the centre makes.
-// `present`: the cells present in every column of the table, for the
-// call's PassLedger (counted in the first table pass where passes run).
+// nothing) and its facts: for a driver its range, which the driver's sort
+// takes instead of a pass of its own, and for every column the cells
+// present, for the call's PassLedger (counted in the first table pass where
+// passes run). Where `from_sort[c]`, column c's centre was not searched: -0
+// stands in for it, so that a draw gives just its offset (-0 + x is x for
+// every x), which its job adds to the centre it reads from the sorted
+// driver: the same sum a draw with the centre makes.
 struct DriverDistributions {
     std::vector<ColumnDistribution> of;
-    std::vector<std::optional<KeyRange>> ranges;
+    ColumnFacts facts;
     std::vector<bool> from_sort;
-    std::vector<std::size_t> present;
 };
-
 // What a call asks of its drivers: the centres' quantile position `k`
 // (quantile_index), the variance, and which centres it reads.
 struct DriverQuery {
@@ -63,14 +61,14 @@ struct DriverQuery {
 // from there on table passes find them (order_statistics.hpp).
 DriverDistributions driver_distributions(ThreadPool& pool, const Matrix& matrix,
                                          std::span<const HolePair> pairs, const DriverQuery& query,
-                                         const TableScan* known = nullptr);
+                                         const ColumnFacts* known = nullptr);
 
 // The same for the given columns, by table passes whatever the row count
 // (every given column's range is found); for the tests.
 DriverDistributions distributions_by_passes(ThreadPool& pool, const Matrix& matrix,
                                             std::span<const std::size_t> columns,
                                             const DriverQuery& query,
-                                            const TableScan* known = nullptr);
+                                            const ColumnFacts* known = nullptr);
 
 // The distribution of a column whose centre is not needed now, when its
 // draws can never be NaN whatever the centre: every value within half the

@@ -50,7 +50,7 @@ std::size_t OrderStatistics::Search::digit(std::uint64_t key) const noexcept {
 }
 
 OrderStatistics::OrderStatistics(const Matrix& matrix, std::span<const std::size_t> columns,
-                                 const DriverQuery& query, const TableScan* known)
+                                 const DriverQuery& query, const ColumnFacts* known)
     : matrix_(matrix),
       columns_(columns),
       query_(query),
@@ -67,8 +67,10 @@ OrderStatistics::OrderStatistics(const Matrix& matrix, std::span<const std::size
     }
     if (known) {
         for (std::size_t c = 0; c < columns.size(); ++c) {
-            low_[c] = known->ranges[columns[c]].low;
-            high_[c] = known->ranges[columns[c]].high;
+            const std::optional<KeyRange>& range = known->ranges[columns[c]];
+            expect(range.has_value(), "a known column without its range");
+            low_[c] = range->low;
+            high_[c] = range->high;
         }
         search_needed();
     }
@@ -218,10 +220,10 @@ double OrderStatistics::center_of(std::size_t c) const {
 }
 
 void OrderStatistics::write(DriverDistributions& out) const {
-    if (!present_.empty()) out.present = present_;
+    if (!present_.empty()) out.facts.present = present_;
     for (std::size_t c = 0; c < columns_.size(); ++c) {
         const std::size_t column = columns_[c];
-        out.ranges[column] = KeyRange{low_[c], high_[c]};
+        out.facts.ranges[column] = KeyRange{low_[c], high_[c]};
         if (!searched_[c]) {
             out.of[column] = *without_center(low_[c], high_[c], query_.variance, query_.centres);
             out.from_sort[column] = query_.centres == Centres::kFromSorts;

@@ -17,9 +17,9 @@
 #include <utility>
 #include <vector>
 
+#include "generators/column_facts.hpp"
 #include "generators/matrix.hpp"
 #include "generators/planned/driver_distributions.hpp"
-#include "generators/table_scan.hpp"
 #include "pool/thread_pool.hpp"
 
 namespace gapweave {
@@ -33,7 +33,7 @@ public:
     // `known`, what a pass over the whole table already found, gives their
     // ranges and spares the first pass.
     OrderStatistics(const Matrix& matrix, std::span<const std::size_t> columns,
-                    const DriverQuery& query, const TableScan* known);
+                    const DriverQuery& query, const ColumnFacts* known);
 
     // Passes over the rows split into `parts` until every centre searched
     // is found. The first pass finds the ranges, and with `count_present`

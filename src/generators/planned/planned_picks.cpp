@@ -15,7 +15,7 @@ PlannedPicks::PlannedPicks(const PickCall& call)
       drivers_(driver_distributions(
           call.pool, call.matrix, call.pairs,
           {call.k, call.variance, planned_centres(call.mode, call.variance)}, call.known)),
-      ledger_(drivers_.present, call.matrix, call.pairs, call.total),
+      ledger_(drivers_.facts.present, call.matrix, call.pairs, call.total),
       schedules_(call.pairs.size()),
       keep_targets_(call.mode == Mode::GM && call.variance != 0.0),
       driven_(driven_by_other_holes(call.pairs)),
@@ -40,7 +40,7 @@ void PlannedPicks::reserve(std::uint32_t total) {
 }
 
 void PlannedPicks::finish() {
-    run_schedules(pool_, matrix_, schedules_, driven_, mode_, drivers_.ranges);
+    run_schedules(pool_, matrix_, schedules_, driven_, mode_, drivers_.facts.ranges);
 }
 
 PassesTaken PlannedPicks::take_rows(const TargetRows& targets) {

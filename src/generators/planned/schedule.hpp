@@ -7,11 +7,11 @@
 #include <span>
 #include <vector>
 
+#include "generators/column_facts.hpp"
 #include "generators/hole_pair.hpp"
 #include "generators/matrix.hpp"
 #include "generators/mode.hpp"
 #include "generators/planned/column_schedule.hpp"
-#include "generators/table_scan.hpp"
 #include "pool/thread_pool.hpp"
 
 namespace gapweave {

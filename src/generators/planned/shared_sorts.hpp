@@ -8,9 +8,9 @@
 #include <span>
 #include <vector>
 
+#include "generators/column_facts.hpp"
 #include "generators/matrix.hpp"
 #include "generators/planned/sorted_column.hpp"
-#include "generators/table_scan.hpp"
 
 namespace gapweave {
 

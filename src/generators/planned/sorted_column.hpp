@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "base/large_vector.hpp"
+#include "generators/column_facts.hpp"
 #include "generators/matrix.hpp"
-#include "generators/table_scan.hpp"
 
 namespace gapweave {
 
