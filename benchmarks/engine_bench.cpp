@@ -7,9 +7,11 @@
 #include <ctime>
 #include <string>
 
+#include "generators/gauss.hpp"
 #include "generators/mar.hpp"
+#include "generators/matrix.hpp"
 #include "generators/mnar.hpp"
-#include "generators/utils.hpp"
+#include "generators/mode.hpp"
 
 using namespace gapweave;
 

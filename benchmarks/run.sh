@@ -10,9 +10,8 @@ venv=$(realpath "$(scripts/setup-venv.sh "${PYTHON:-python3}" "${GAPWEAVE_VENV:-
 "$venv/bin/python" -m pip install -q --disable-pip-version-check matplotlib
 engine=()
 if [[ " $* " == *" --scaling "* ]]; then
-    "$venv/bin/cmake" -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
-        -DGAPWEAVE_PYTHON=OFF -DGAPWEAVE_BENCH=ON >/dev/null
-    "$venv/bin/cmake" --build build/bench --target engine_bench >/dev/null
+    "$venv/bin/cmake" --preset bench -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" >/dev/null
+    "$venv/bin/cmake" --build --preset bench >/dev/null
     engine=(--engine-bench build/bench/engine_bench)
 fi
 "$venv/bin/python" benchmarks/bench.py "${engine[@]}" "$@"

@@ -77,11 +77,10 @@ run_address() {
 
 run_thread() {
     ensure_gtest
-    local build=build/engine-tests-thread
-    "$(realpath "$venv/bin/cmake")" -S . -B "$build" -G Ninja \
-        -DCMAKE_MAKE_PROGRAM="$(realpath "$venv/bin/ninja")" \
-        -DGAPWEAVE_PYTHON=OFF -DGAPWEAVE_CPP_TESTS=ON -DGAPWEAVE_SANITIZE=thread >/dev/null
-    "$(realpath "$venv/bin/cmake")" --build "$build"
+    local build=build/engine-tests-thread  # the engine-tests-thread preset's
+    "$(realpath "$venv/bin/cmake")" --preset engine-tests-thread \
+        -DCMAKE_MAKE_PROGRAM="$(realpath "$venv/bin/ninja")" >/dev/null
+    "$(realpath "$venv/bin/cmake")" --build --preset engine-tests-thread
     # Any data race or lock-order report ends the run with a failure.
     TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:exitcode=66" \
         "$build/engine_tests" --gtest_brief=1

@@ -14,9 +14,11 @@ venv=$(realpath "$(scripts/setup-venv.sh "${PYTHON:-python3}" "${GAPWEAVE_VENV:-
 
 if [ "$python_only" -eq 0 ]; then
     ensure_gtest
+    # The engine-tests preset (CMakePresets.json), in a build directory of
+    # its own for each GAPWEAVE_SANITIZE.
     build="build/engine-tests${GAPWEAVE_SANITIZE:+-$GAPWEAVE_SANITIZE}"
-    "$venv/bin/cmake" -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
-        -DGAPWEAVE_PYTHON=OFF -DGAPWEAVE_CPP_TESTS=ON -DGAPWEAVE_SANITIZE="${GAPWEAVE_SANITIZE:-}" >/dev/null
+    "$venv/bin/cmake" --preset engine-tests -B "$build" -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
+        -DGAPWEAVE_SANITIZE="${GAPWEAVE_SANITIZE:-}" >/dev/null
     "$venv/bin/cmake" --build "$build"
     "$build/engine_tests" --gtest_brief=1
 fi

@@ -2,18 +2,21 @@
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
 #include <numeric>
+#include <utility>
 
+#include "base/fault.hpp"
+#include "base/float_format.hpp"
+#include "base/messages.hpp"
+#include "generators/distribution.hpp"
+#include "generators/gauss.hpp"
+#include "generators/matrix.hpp"
 #include "generators/pair_correlations.hpp"
 #include "generators/pass_ledger.hpp"
-#include "generators/passes.hpp"
-#include "generators/planned/driver_distributions.hpp"
-#include "generators/planned/schedule.hpp"
-#include "generators/utils.hpp"
+#include "generators/planned/planned_picks.hpp"
+#include "generators/reference/pass_by_pass.hpp"
+#include "generators/saturating.hpp"
 #include "random/index_selection.hpp"
-#include "support/fault.hpp"
-#include "support/float_format.hpp"
 
 namespace gapweave {
 
@@ -21,8 +24,7 @@ double MAR::adjust_alpha(double n_cols, double alpha, const WarnFn& warn) const 
     const double m = max_missing_per_column;
     const double limit = m - m / n_cols;
     if (alpha > limit) {
-        warn("Warning: Missing rate too high to ensure MAR properties! Maximum missing rate: " +
-             format_float(limit));
+        warn(messages::kRateTooHigh + format_float(limit));
         return limit;
     }
     return alpha;
@@ -42,15 +44,15 @@ MarPlan MAR::prepare(const Matrix& matrix, double alpha, const WarnFn& warn) {
     std::iota(order.begin(), order.end(), std::uint32_t{0});
     if (cols >= 2) partial_shuffle(order, rng, cols);
 
-    if (plan.holes > cols) throw Fault("mid > len");
+    if (plan.holes > cols) throw Fault(messages::kMoreHolesThanColumns);
     if (matrix.rows == 0 || cols == 0) {
-        throw Fault("Failed to calculate pearson_correlation: EmptyInput");
+        throw Fault(messages::kEmptyCorrelation);
     }
     const std::span<const std::uint32_t> holes(order.data(), plan.holes);
     const std::span<const std::uint32_t> candidates(order.data() + plan.holes, cols - plan.holes);
 
     const PairCorrelations correlation(pool, matrix, holes, candidates);
-    plan.scan = correlation.scan();
+    plan.facts = correlation.facts();
     plan.pairs.reserve(holes.size());
     for (std::size_t i = 0; i < holes.size(); ++i) {
         const std::uint32_t hole = holes[i];
@@ -77,13 +79,14 @@ void MAR::select_slots(std::uint32_t remaining, std::vector<std::size_t>& slots)
     }
 }
 
-template <class Picks>
-void MAR::run_passes(const MarPlan& plan, std::span<const ColumnDistribution> distribution,
-                     std::size_t cols, PassLedger& ledger, Picks& picks) {
+template <PickStrategy Picks>
+void MAR::run_passes(const MarPlan& plan, std::size_t cols, Picks& picks) {
+    const std::span<const ColumnDistribution> distribution = picks.distributions();
+    PassLedger& ledger = picks.ledger();
     // A pass counts min(h, remaining) picks, selected or not.
     const auto pass = [&](std::span<const double> targets, std::span<const std::size_t> slots) {
         ledger.start_pass(targets, slots, picks);
-        picks.end_pass(ledger);
+        picks.end_pass();
         return ledger.end_pass(std::min(plan.holes, ledger.remaining()));
     };
     // Each pass draws a target for every pair, from its driver's distribution.
@@ -108,37 +111,27 @@ void MAR::run_passes(const MarPlan& plan, std::span<const ColumnDistribution> di
     }
 }
 
-Matrix MAR::punch_passes(Matrix matrix, double alpha, const WarnFn& warn) {
+template <PickStrategy Picks>
+Matrix MAR::punch_with(Matrix matrix, double alpha, const WarnFn& warn) {
     const MarPlan plan = prepare(matrix, alpha, warn);
-    const auto distribution = get_distribution(matrix, mean, variance);
+    const std::uint32_t k = quantile_index(mean, matrix.rows);  // its fault comes first
     // Without hole columns no pass can ever blank a cell.
     if (plan.total == 0 || plan.holes == 0) return matrix;
+    Picks picks(PickCall{pool, matrix, plan.pairs, plan.total, mode, variance, k, &plan.facts});
+    run_passes(plan, matrix.cols, picks);
+    picks.finish();
+    return matrix;
+}
 
-    auto shared = std::make_shared<Matrix>(std::move(matrix));
-    PassLedger ledger(pool, *shared, plan.pairs, plan.total);
-    PassByPass picks(pool, shared, plan.pairs, mode, "Err: Multithreading issue detected!");
-    run_passes(plan, distribution, shared->cols, ledger, picks);
-    return std::move(*shared);
+Matrix MAR::punch_passes(Matrix matrix, double alpha, const WarnFn& warn) {
+    return punch_with<PassByPass>(std::move(matrix), alpha, warn);
 }
 
 Matrix MAR::punch(Matrix matrix, double alpha, const WarnFn& warn) {
     // The planned path numbers rows in 32 bits; a table with more rows than
     // that takes the reference path, which gives the same result.
     if (matrix.rows >= UINT32_MAX) return punch_passes(std::move(matrix), alpha, warn);
-    const MarPlan plan = prepare(matrix, alpha, warn);
-    const std::size_t cols = matrix.cols;
-    const std::uint32_t k = quantile_index(mean, matrix.rows);  // its fault comes first
-    // Without hole columns no pass can ever blank a cell.
-    if (plan.total == 0 || plan.holes == 0) return matrix;
-
-    auto shared = std::make_shared<Matrix>(std::move(matrix));
-    const DriverDistributions drivers = driver_distributions(
-        pool, *shared, plan.pairs, k, variance, planned_centres(mode, variance), &plan.scan);
-    PassLedger ledger(drivers.present, *shared, plan.pairs, plan.total);
-    PlannedPicks picks(pool, plan.pairs, ledger, plan.total, mode, variance, k, drivers);
-    run_passes(plan, drivers.of, cols, ledger, picks);
-    picks.finish(shared);
-    return std::move(*shared);
+    return punch_with<PlannedPicks>(std::move(matrix), alpha, warn);
 }
 
 }  // namespace gapweave

@@ -8,9 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "generators/common.hpp"
+#include "generators/column_facts.hpp"
+#include "generators/distribution.hpp"
+#include "generators/matrix.hpp"
+#include "generators/mode.hpp"
 #include "generators/pass_ledger.hpp"
-#include "generators/utils.hpp"
+#include "generators/pick_strategy.hpp"
 #include "pool/thread_pool.hpp"
 #include "random/random_source.hpp"
 
@@ -25,7 +28,7 @@ struct MarPlan {
     std::uint32_t total = 0;      // picks requested
     std::uint32_t holes = 0;      // number of hole columns (h)
     std::vector<HolePair> pairs;  // one per hole column, in hole-column order
-    TableScan scan;               // found with the correlations
+    ColumnFacts facts;            // found with the correlations
 };
 
 struct MAR {
@@ -57,10 +60,13 @@ private:
     // others (kNoPick) draw a target but take no pick.
     void select_slots(std::uint32_t remaining, std::vector<std::size_t>& slots);
 
+    // The call, written once for both ways of picking (PickStrategy).
+    template <PickStrategy Picks>
+    Matrix punch_with(Matrix matrix, double alpha, const WarnFn& warn);
+
     // The passes of a call, whichever way (`Picks`) their picks are made.
-    template <class Picks>
-    void run_passes(const MarPlan& plan, std::span<const ColumnDistribution> distribution,
-                    std::size_t cols, PassLedger& ledger, Picks& picks);
+    template <PickStrategy Picks>
+    void run_passes(const MarPlan& plan, std::size_t cols, Picks& picks);
 };
 
 }  // namespace gapweave

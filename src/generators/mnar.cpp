@@ -2,15 +2,17 @@
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
 #include <numeric>
+#include <utility>
 
+#include "base/fault.hpp"
+#include "generators/distribution.hpp"
+#include "generators/gauss.hpp"
+#include "generators/matrix.hpp"
 #include "generators/pass_ledger.hpp"
-#include "generators/passes.hpp"
-#include "generators/planned/driver_distributions.hpp"
-#include "generators/planned/schedule.hpp"
-#include "generators/utils.hpp"
-#include "support/fault.hpp"
+#include "generators/planned/planned_picks.hpp"
+#include "generators/reference/pass_by_pass.hpp"
+#include "generators/saturating.hpp"
 
 namespace gapweave {
 
@@ -45,13 +47,14 @@ namespace {
 // `cols` picks remain, a pass visits every column in order and draws only
 // their targets; the last pass visits the remaining number of columns,
 // chosen by reservoir sampling.
-template <class Picks>
-void run_passes(RandomSource& rng, std::span<const ColumnDistribution> distribution,
-                std::uint32_t total, PassLedger& ledger, Picks& picks) {
+template <PickStrategy Picks>
+void run_passes(RandomSource& rng, std::uint32_t total, Picks& picks) {
+    const std::span<const ColumnDistribution> distribution = picks.distributions();
+    PassLedger& ledger = picks.ledger();
     const std::size_t cols = distribution.size();
     const auto pass = [&](std::span<const double> targets, std::span<const std::size_t> visit) {
         ledger.start_pass(targets, visit, picks);
-        picks.end_pass(ledger);
+        picks.end_pass();
         return ledger.end_pass(static_cast<std::uint32_t>(visit.size()));
     };
     std::vector<std::size_t> every_column(cols);
@@ -79,39 +82,29 @@ std::vector<HolePair> own_columns(std::size_t cols) {
 
 }  // namespace
 
-Matrix MNAR::punch_passes(Matrix matrix, double alpha) {
+template <PickStrategy Picks>
+Matrix MNAR::punch_with(Matrix matrix, double alpha) {
     const std::uint32_t total = mnar_total(alpha, matrix.rows, matrix.cols);
-    const auto distribution = get_distribution(matrix, mean, variance);
+    // The distributions' fault (no rows, or a quantile past the end) comes
+    // before anything else, whatever alpha is.
+    const std::uint32_t k = matrix.cols > 0 ? quantile_index(mean, matrix.rows) : 0;
     if (total == 0) return matrix;
+    const std::vector<HolePair> pairs = own_columns(matrix.cols);
+    Picks picks(PickCall{pool, matrix, pairs, total, mode, variance, k});
+    run_passes(rng, total, picks);
+    picks.finish();
+    return matrix;
+}
 
-    auto shared = std::make_shared<Matrix>(std::move(matrix));
-    const std::vector<HolePair> pairs = own_columns(shared->cols);
-    PassLedger ledger(pool, *shared, pairs, total);
-    PassByPass picks(pool, shared, pairs, mode, "Still references alive");
-    run_passes(rng, distribution, total, ledger, picks);
-    return std::move(*shared);
+Matrix MNAR::punch_passes(Matrix matrix, double alpha) {
+    return punch_with<PassByPass>(std::move(matrix), alpha);
 }
 
 Matrix MNAR::punch(Matrix matrix, double alpha) {
     // The planned path numbers rows in 32 bits; a table with more rows than
     // that takes the reference path, which gives the same result.
     if (matrix.rows >= UINT32_MAX) return punch_passes(std::move(matrix), alpha);
-    const std::uint32_t total = mnar_total(alpha, matrix.rows, matrix.cols);
-    const std::size_t cols = matrix.cols;
-    // The distributions' fault (no rows, or a quantile past the end) comes
-    // before anything else, whatever alpha is.
-    const std::uint32_t k = cols > 0 ? quantile_index(mean, matrix.rows) : 0;
-    if (total == 0) return matrix;
-
-    auto shared = std::make_shared<Matrix>(std::move(matrix));
-    const std::vector<HolePair> pairs = own_columns(cols);
-    const DriverDistributions drivers =
-        driver_distributions(pool, *shared, pairs, k, variance, planned_centres(mode, variance));
-    PassLedger ledger(drivers.present, *shared, pairs, total);
-    PlannedPicks picks(pool, pairs, ledger, total, mode, variance, k, drivers);
-    run_passes(rng, drivers.of, total, ledger, picks);
-    picks.finish(shared);
-    return std::move(*shared);
+    return punch_with<PlannedPicks>(std::move(matrix), alpha);
 }
 
 }  // namespace gapweave

@@ -4,7 +4,9 @@
 
 #include <cstdint>
 
-#include "generators/common.hpp"
+#include "generators/matrix.hpp"
+#include "generators/mode.hpp"
+#include "generators/pick_strategy.hpp"
 #include "pool/thread_pool.hpp"
 #include "random/random_source.hpp"
 
@@ -26,6 +28,11 @@ struct MNAR {
     // per visited column scanning its rows. Kept as the reference the
     // planned path is tested against.
     Matrix punch_passes(Matrix matrix, double alpha);
+
+private:
+    // The call, written once for both ways of picking (PickStrategy).
+    template <PickStrategy Picks>
+    Matrix punch_with(Matrix matrix, double alpha);
 };
 
 // ceil(alpha * rows * cols), saturated to 32 bits.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "generators/total_order.hpp"
 #include "pool/job_scope.hpp"
 
 // The Welford row loop below is built twice on x86-64, once for
@@ -26,13 +27,12 @@ namespace gapweave {
 
 namespace {
 
-// Splits [0, count) into one contiguous range per worker (fewer when count is
-// smaller); range i is [bounds[i], bounds[i + 1]).
-std::vector<std::size_t> split_range(std::size_t count, std::size_t workers) {
-    const std::size_t parts = std::max<std::size_t>(1, std::min(count, workers));
-    std::vector<std::size_t> bounds(parts + 1);
-    for (std::size_t i = 0; i <= parts; ++i) bounds[i] = count * i / parts;
-    return bounds;
+constexpr const char* kJobFailed = "a correlation job failed";
+
+// How many ranges `count` columns or pairs are cut into: one per worker, fewer when count is
+// smaller, and one (empty) for none.
+std::size_t parts_for(std::size_t count, std::size_t workers) {
+    return std::max<std::size_t>(1, std::min(count, workers));
 }
 
 // What column_moments sums and finds for each of its columns.
@@ -56,6 +56,9 @@ struct Moments {
 // The moments of `width` adjacent columns of a row-major table, over its
 // rows in order; each column's range and present cells come with them,
 // work that fits in the wait for each row's divisions.
+// Ten parameters: each output is a restrict pointer of its own, which is
+// what lets the compiler keep the columns' sums in vector registers across
+// the rows; members of a struct would not tell it they never overlap.
 GAPWEAVE_FMA_CLONES
 void column_moments(const double* __restrict__ table, std::size_t rows, std::size_t cols,
                     std::size_t width, double* __restrict__ sums, double* __restrict__ running_mean,
@@ -78,13 +81,49 @@ void column_moments(const double* __restrict__ table, std::size_t rows, std::siz
     }
 }
 
+// The columns a job's pairs read, each once, with their means, and each
+// pair's two places among them.
+struct PairPlaces {
+    std::vector<std::uint32_t> used;
+    std::vector<double> used_means;
+    std::vector<std::uint32_t> first;
+    std::vector<std::uint32_t> second;
+};
+
+// The places of pairs [begin, end), pair p = (holes[p / m], candidates[p % m]).
+PairPlaces pair_places(std::span<const std::uint32_t> holes,
+                       std::span<const std::uint32_t> candidates, std::span<const double> means,
+                       std::size_t begin, std::size_t end) {
+    const std::size_t m = candidates.size();
+    PairPlaces places;
+    for (std::size_t p = begin; p < end; ++p) {
+        places.used.push_back(holes[p / m]);
+        places.used.push_back(candidates[p % m]);
+    }
+    std::vector<std::uint32_t>& used = places.used;
+    std::sort(used.begin(), used.end());
+    used.erase(std::unique(used.begin(), used.end()), used.end());
+    const auto place = [&used](std::uint32_t column) {
+        return static_cast<std::uint32_t>(std::lower_bound(used.begin(), used.end(), column) -
+                                          used.begin());
+    };
+    for (std::uint32_t column : used) places.used_means.push_back(means[column]);
+    for (std::size_t p = begin; p < end; ++p) {
+        places.first.push_back(place(holes[p / m]));
+        places.second.push_back(place(candidates[p % m]));
+    }
+    return places;
+}
+
 // Covariance sums over the rows in order: pair p multiplies the deviations
 // of used[first[p]] and used[second[p]] from their means; each row's
 // deviations are taken once for every pair that needs them.
 void covariance_sums(const double* __restrict__ table, std::size_t rows, std::size_t cols,
-                     std::span<const std::uint32_t> used, std::span<const double> used_means,
-                     std::span<const std::uint32_t> first, std::span<const std::uint32_t> second,
-                     double* __restrict__ sums) {
+                     const PairPlaces& places, double* __restrict__ sums) {
+    const std::span<const std::uint32_t> used = places.used;
+    const std::span<const double> used_means = places.used_means;
+    const std::span<const std::uint32_t> first = places.first;
+    const std::span<const std::uint32_t> second = places.second;
     std::vector<double> deviation(used.size());
     for (std::size_t r = 0; r < rows; ++r) {
         const double* row = table + r * cols;
@@ -101,72 +140,18 @@ PairCorrelations::PairCorrelations(ThreadPool& pool, const Matrix& matrix,
                                    std::span<const std::uint32_t> candidates)
     : candidates_(candidates.size()),
       strengths_(holes.size() * candidates.size()),
-      scan_{std::vector<KeyRange>(matrix.cols), std::vector<std::size_t>(matrix.cols)} {
+      facts_{std::vector<std::optional<KeyRange>>(matrix.cols),
+             std::vector<std::size_t>(matrix.cols)} {
     // Each column's sums run over its rows in order, exactly as one column
     // at a time would. Each job takes a range of columns (or of pairs) and
     // reads the table row by row for all of them together; which job sums
     // which column does not change a bit of the result.
-    const std::size_t rows = matrix.rows;
-    const std::size_t cols = matrix.cols;
-    const double count = static_cast<double>(rows);
-    std::vector<double> means(cols);
-    std::vector<double> deviations(cols);
-    const std::vector<std::size_t> column_bounds = split_range(cols, pool.max_count());
-    parallel_for(
-        pool, column_bounds.size() - 1,
-        [&](std::size_t part) {
-            const std::size_t first = column_bounds[part];
-            const std::size_t width = column_bounds[part + 1] - first;
-            Moments m(width);
-            column_moments(matrix.data.data() + first, rows, cols, width, m.sums.data(),
-                           m.running_mean.data(), m.squares.data(), m.low.data(), m.high.data(),
-                           m.present.data());
-            for (std::size_t c = 0; c < width; ++c) {
-                means[first + c] = m.sums[c] / count;
-                deviations[first + c] = std::sqrt(m.squares[c] / count);
-                scan_.ranges[first + c] = {m.low[c], m.high[c]};
-                scan_.present[first + c] = m.present[c];
-            }
-        },
-        "a correlation job failed");
-
-    // Covariance sums of pair p = (holes[p / m], candidates[p % m]).
-    std::vector<double> covariances(strengths_.size(), 0.0);
-    const std::vector<std::size_t> pair_bounds = split_range(strengths_.size(), pool.max_count());
-    parallel_for(
-        pool, pair_bounds.size() - 1,
-        [&](std::size_t part) {
-            const std::size_t begin = pair_bounds[part];
-            const std::size_t end = pair_bounds[part + 1];
-            // The columns this job's pairs read, each once, and each pair's
-            // two places among them.
-            std::vector<std::uint32_t> used;
-            for (std::size_t p = begin; p < end; ++p) {
-                used.push_back(holes[p / candidates_]);
-                used.push_back(candidates[p % candidates_]);
-            }
-            std::sort(used.begin(), used.end());
-            used.erase(std::unique(used.begin(), used.end()), used.end());
-            const auto place = [&used](std::uint32_t column) {
-                return static_cast<std::uint32_t>(
-                    std::lower_bound(used.begin(), used.end(), column) - used.begin());
-            };
-            std::vector<double> used_means;
-            for (std::uint32_t column : used) used_means.push_back(means[column]);
-            std::vector<std::uint32_t> first;
-            std::vector<std::uint32_t> second;
-            for (std::size_t p = begin; p < end; ++p) {
-                first.push_back(place(holes[p / candidates_]));
-                second.push_back(place(candidates[p % candidates_]));
-            }
-            // Summed apart from the other jobs' entries, which share cache lines.
-            std::vector<double> sums(end - begin, 0.0);
-            covariance_sums(matrix.data.data(), rows, cols, used, used_means, first, second,
-                            sums.data());
-            std::copy(sums.begin(), sums.end(),
-                      covariances.begin() + static_cast<std::ptrdiff_t>(begin));
-        },
-        "a correlation job failed");
+    const double count = static_cast<double>(matrix.rows);
+    std::vector<double> means(matrix.cols);
+    std::vector<double> deviations(matrix.cols);
+    find_moments(pool, matrix, means, deviations);
+    const std::vector<double> covariances =
+        find_covariances(pool, matrix, holes, candidates, means);
     // No guard against a zero deviation: a constant column gives NaN or
     // infinities, which never win the strict comparison of the driver choice.
     for (std::size_t i = 0; i < holes.size(); ++i) {
@@ -176,6 +161,48 @@ PairCorrelations::PairCorrelations(ThreadPool& pool, const Matrix& matrix,
                 std::fabs(covariance / (deviations[holes[i]] * deviations[candidates[j]]));
         }
     }
+}
+
+void PairCorrelations::find_moments(ThreadPool& pool, const Matrix& matrix,
+                                    std::vector<double>& means, std::vector<double>& deviations) {
+    const std::size_t cols = matrix.cols;
+    const double count = static_cast<double>(matrix.rows);
+    parallel_for_parts(
+        pool, cols, parts_for(cols, pool.max_count()),
+        [&](std::size_t, std::size_t first, std::size_t end) {
+            const std::size_t width = end - first;
+            Moments m(width);
+            column_moments(matrix.data.data() + first, matrix.rows, cols, width, m.sums.data(),
+                           m.running_mean.data(), m.squares.data(), m.low.data(), m.high.data(),
+                           m.present.data());
+            for (std::size_t c = 0; c < width; ++c) {
+                means[first + c] = m.sums[c] / count;
+                deviations[first + c] = std::sqrt(m.squares[c] / count);
+                facts_.ranges[first + c] = KeyRange{m.low[c], m.high[c]};
+                facts_.present[first + c] = m.present[c];
+            }
+        },
+        kJobFailed);
+}
+
+std::vector<double> PairCorrelations::find_covariances(ThreadPool& pool, const Matrix& matrix,
+                                                       std::span<const std::uint32_t> holes,
+                                                       std::span<const std::uint32_t> candidates,
+                                                       std::span<const double> means) const {
+    // Covariance sums of pair p = (holes[p / m], candidates[p % m]).
+    std::vector<double> covariances(strengths_.size(), 0.0);
+    parallel_for_parts(
+        pool, covariances.size(), parts_for(covariances.size(), pool.max_count()),
+        [&](std::size_t, std::size_t begin, std::size_t end) {
+            const PairPlaces places = pair_places(holes, candidates, means, begin, end);
+            // Summed apart from the other jobs' entries, which share cache lines.
+            std::vector<double> sums(end - begin, 0.0);
+            covariance_sums(matrix.data.data(), matrix.rows, matrix.cols, places, sums.data());
+            std::copy(sums.begin(), sums.end(),
+                      covariances.begin() + static_cast<std::ptrdiff_t>(begin));
+        },
+        kJobFailed);
+    return covariances;
 }
 
 }  // namespace gapweave

@@ -7,8 +7,8 @@
 #include <span>
 #include <vector>
 
-#include "generators/common.hpp"
-#include "generators/utils.hpp"
+#include "generators/column_facts.hpp"
+#include "generators/matrix.hpp"
 #include "pool/thread_pool.hpp"
 
 namespace gapweave {
@@ -25,12 +25,21 @@ public:
     double strength(std::size_t i, std::size_t j) const { return strengths_[i * candidates_ + j]; }
     // Every column's range and present cells, taken in the same pass as
     // its moments.
-    const TableScan& scan() const noexcept { return scan_; }
+    const ColumnFacts& facts() const noexcept { return facts_; }
 
 private:
+    // Every column's mean and deviation, with the scan.
+    void find_moments(ThreadPool& pool, const Matrix& matrix, std::vector<double>& means,
+                      std::vector<double>& deviations);
+    // Every pair's covariance sum.
+    std::vector<double> find_covariances(ThreadPool& pool, const Matrix& matrix,
+                                         std::span<const std::uint32_t> holes,
+                                         std::span<const std::uint32_t> candidates,
+                                         std::span<const double> means) const;
+
     std::size_t candidates_;
     std::vector<double> strengths_;
-    TableScan scan_;
+    ColumnFacts facts_;
 };
 
 }  // namespace gapweave

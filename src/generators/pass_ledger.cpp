@@ -5,8 +5,9 @@
 #include <cstdio>
 #include <utility>
 
+#include "base/fault.hpp"
+#include "base/messages.hpp"
 #include "pool/job_scope.hpp"
-#include "support/fault.hpp"
 
 namespace gapweave {
 
@@ -14,14 +15,12 @@ namespace gapweave {
 // depend on how the rows were split.
 std::vector<std::size_t> count_present(ThreadPool& pool, const Matrix& matrix) {
     constexpr std::size_t kBlockRows = 1 << 16;
-    const std::size_t blocks = (matrix.rows + kBlockRows - 1) / kBlockRows;
-    std::vector<std::vector<std::size_t>> counts(blocks);
-    parallel_for(
-        pool, blocks,
-        [&](std::size_t block) {
+    std::vector<std::vector<std::size_t>> counts((matrix.rows + kBlockRows - 1) / kBlockRows);
+    parallel_for_blocks(
+        pool, matrix.rows, kBlockRows,
+        [&](std::size_t block, std::size_t begin, std::size_t end) {
             std::vector<std::size_t> present(matrix.cols, 0);
-            const std::size_t end = std::min(matrix.rows, (block + 1) * kBlockRows);
-            for (std::size_t r = block * kBlockRows; r < end; ++r) {
+            for (std::size_t r = begin; r < end; ++r) {
                 for (std::size_t c = 0; c < matrix.cols; ++c) {
                     if (!std::isnan(matrix.at(r, c))) ++present[c];
                 }
@@ -54,8 +53,8 @@ PassLedger::PassLedger(std::vector<std::size_t> present, const Matrix& matrix,
 bool PassLedger::has_cells(std::size_t column) {
     if (present_[column] != 0) return true;
     if (!reported_[column]) {
-        std::fprintf(stderr, "gapweave: No argmin found! (column %zu has no cell left to blank)\n",
-                     column);
+        std::fprintf(stderr, "gapweave: %s (column %zu has no cell left to blank)\n",
+                     messages::kNoArgmin, column);
         reported_[column] = true;
     }
     return false;

@@ -14,17 +14,13 @@
 #include <span>
 #include <vector>
 
-#include "generators/common.hpp"
+#include "base/fault.hpp"
+#include "base/messages.hpp"
+#include "generators/hole_pair.hpp"
+#include "generators/matrix.hpp"
 #include "pool/thread_pool.hpp"
-#include "support/fault.hpp"
 
 namespace gapweave {
-
-// A column that takes holes and the column whose values decide them.
-struct HolePair {
-    std::size_t hole;
-    std::size_t driver;
-};
 
 // Non-missing cells per column of `matrix`, counted on `pool`.
 std::vector<std::size_t> count_present(ThreadPool& pool, const Matrix& matrix);
@@ -57,7 +53,7 @@ public:
     void start_pass(std::span<const double> targets, std::span<const std::size_t> slots,
                     Picks& picks) {
         for (double target : targets) {
-            if (std::isnan(target)) throw Fault("Sample is nan");
+            if (std::isnan(target)) throw Fault(messages::kSampleIsNan);
         }
         for (std::size_t i = 0; i < slots.size(); ++i) {
             const std::size_t slot = slots[i];

@@ -16,7 +16,8 @@
 #include <source_location>
 #include <utility>
 
-#include "support/fault.hpp"
+#include "base/fault.hpp"
+#include "base/messages.hpp"
 
 namespace gapweave {
 
@@ -91,7 +92,7 @@ public:
     // the caller's location, so a failing job's report points at the job.
     void send(T value, std::source_location where = std::source_location::current()) const {
         if (try_send(std::move(value))) {
-            throw Fault("called `Result::unwrap()` on an `Err` value: SendError { .. }", where);
+            throw Fault(messages::kSendFailed, where);
         }
     }
 

@@ -3,12 +3,14 @@
 // outlives the scope, the caller's stack included.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 
+#include "base/fault.hpp"
 #include "pool/thread_pool.hpp"
-#include "support/fault.hpp"
 
 namespace gapweave {
 
@@ -54,6 +56,32 @@ void parallel_for(ThreadPool& pool, std::size_t count, Work&& work, const char* 
     JobScope scope(pool);
     for (std::size_t i = 0; i < count; ++i) scope.execute([&work, i] { work(i); });
     scope.join(failure);
+}
+
+// Runs work(block, begin, end) for the blocks of `size` consecutive indices
+// (the last one shorter) that cover [0, count), one pool job each, and
+// waits for all of them; a fault (`failure`) when a job failed. As with
+// parallel_for, a block writes its results where its index says.
+template <class Work>
+void parallel_for_blocks(ThreadPool& pool, std::size_t count, std::size_t size, Work&& work,
+                         const char* failure) {
+    parallel_for(
+        pool, (count + size - 1) / size,
+        [&](std::size_t block) { work(block, block * size, std::min(count, (block + 1) * size)); },
+        failure);
+}
+
+// The same for [0, count) cut into `parts` ranges of nearly equal length:
+// range i is [count * i / parts, count * (i + 1) / parts), computed in 64
+// bits so that count * parts cannot wrap a 32-bit size_t.
+template <class Work>
+void parallel_for_parts(ThreadPool& pool, std::size_t count, std::size_t parts, Work&& work,
+                        const char* failure) {
+    const auto bound = [&](std::size_t part) {
+        return static_cast<std::size_t>(std::uint64_t{count} * part / parts);
+    };
+    parallel_for(
+        pool, parts, [&](std::size_t part) { work(part, bound(part), bound(part + 1)); }, failure);
 }
 
 }  // namespace gapweave

@@ -11,6 +11,8 @@
 #include <system_error>
 #include <vector>
 
+#include "base/messages.hpp"
+
 namespace gapweave {
 
 namespace {
@@ -286,7 +288,7 @@ ThreadPool::Call::Call(ThreadPool& pool, InterruptCheck check)
 void ThreadPool::execute(Job job) {
     shared_->queued_count.fetch_add(1);
     if (job_sender_.try_send(std::move(job))) {
-        throw Fault("ThreadPool::execute unable to send job into queue.: SendError { .. }");
+        throw Fault(messages::kQueueClosed);
     }
 }
 

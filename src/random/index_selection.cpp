@@ -6,7 +6,7 @@
 #include <unordered_set>
 #include <utility>
 
-#include "support/fault.hpp"
+#include "base/fault.hpp"
 
 namespace gapweave {
 namespace {

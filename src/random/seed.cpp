@@ -6,7 +6,7 @@
 #include <string>
 #include <system_error>
 
-#include "support/fault.hpp"
+#include "base/fault.hpp"
 
 namespace gapweave {
 namespace {

@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <string>
 
+#include "base/fault.hpp"
 #include "random/os_random.hpp"
-#include "support/fault.hpp"
 
 namespace gapweave {
 namespace {

@@ -1,4 +1,4 @@
-// Column distributions, mode comparisons and Gaussian targets.
+// Column distributions: centre and spread of each column of a table.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,25 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "generators/common.hpp"
-#include "generators/planned/driver_distributions.hpp"
-#include "generators/utils.hpp"
-#include "random/random_source.hpp"
-#include "support/fault.hpp"
+#include "base/fault.hpp"
+#include "generators/distribution.hpp"
+#include "generators/matrix.hpp"
+#include "values.hpp"
 
 namespace gapweave {
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = kMissing;
-const double kNegNaN = -kMissing;
-
-// Bit equality, so -0 differs from +0; any NaN matches an expected NaN, as
-// the sign of a NaN made by arithmetic depends on the processor.
-bool same_value(double got, double expected) {
-    if (std::isnan(expected)) return std::isnan(got);
-    return std::bit_cast<std::uint64_t>(got) == std::bit_cast<std::uint64_t>(expected);
-}
+using namespace test;
 
 struct Case {
     const char* name;
@@ -84,114 +74,6 @@ INSTANTIATE_TEST_SUITE_P(Distribution, DistributionFaults,
                                            Case{"ZeroRows", {}, 0.5, 0, 0, 0}),
                          case_name);
 
-// Keys that share many leading bits push the search down to its last
-// digit; sizes straddle the point where it searches directly.
-TEST(Distribution, NthSmallestMatchesNthElement) {
-    RandomSource rng = RandomSource::seed_from_u64(7);
-    const std::uint64_t shared_bits[] = {0, 0xFFFF000000000000, 0xFFFFFFFFFFFF0000, ~0ull};
-    for (std::uint64_t shared : shared_bits) {
-        for (std::size_t size : {1u, 4096u, 4097u, 60000u}) {
-            std::vector<std::uint64_t> keys(size);
-            const std::uint64_t prefix = rng.next_u64() & shared;
-            for (std::uint64_t& key : keys) {
-                // A few distinct values among many copies, or all distinct.
-                const std::uint64_t low =
-                    size > 4096 && (rng.next_u64() & 1) ? 12345 : rng.next_u64();
-                key = prefix | (low & ~shared);
-            }
-            for (std::size_t position : {std::size_t{0}, size / 2, size - 1}) {
-                std::vector<std::uint64_t> expected = keys;
-                std::nth_element(expected.begin(), expected.begin() + position, expected.end());
-                EXPECT_EQ(nth_smallest(keys, position), expected[position])
-                    << "shared " << shared << " size " << size << " position " << position;
-            }
-        }
-    }
-}
-
-TEST(Distribution, TablePassesMatchEachColumn) {
-    // Columns whose centre is settled by collecting keys after twelve or
-    // twenty-four known bits, or only at sixty-four (a value repeated many
-    // times), beside specials; rows odd and even, split among 1 or 3
-    // workers, in groups of columns. Without centres, the smallest value
-    // (or -0, for centres read from sorts) stands in wherever the centre is
-    // sure to be finite.
-    RandomSource rng = RandomSource::seed_from_u64(8);
-    for (const std::size_t rows : {20001u, 40000u}) {
-        const std::size_t cols = 20;
-        Matrix m{rows, cols, std::vector<double>(rows * cols)};
-        for (std::size_t r = 0; r < rows; ++r) {
-            for (std::size_t c = 0; c < cols; ++c) {
-                const double z = Gauss::sample(rng, 0.0, 1.0);
-                const double values[] = {z,
-                                         100.0 + z,
-                                         std::floor(2.0 * z),
-                                         z < 3.0 ? 1.0 : kInf,
-                                         rng.uniform_below(1000) == 0 ? kNaN : -z,
-                                         z < 2.0 ? z : 0x1p1023};  // two may sum past the largest
-                m.at(r, c) = values[c % 6];
-            }
-        }
-        std::vector<std::size_t> columns(cols);
-        for (std::size_t c = 0; c < cols; ++c) columns[c] = c;
-        for (const double mean : {0.0, 0.5, 0.999, 1.0}) {
-            if (mean == 1.0 && rows % 2 == 1) continue;
-            const std::uint32_t k = quantile_index(mean, rows);
-            const auto expected = get_distribution(m, mean, 0.3);
-            for (const std::size_t workers : {1u, 3u}) {
-                ThreadPool pool(workers);
-                const auto got = distributions_by_passes(pool, m, columns, k, 0.3);
-                const auto uncentred =
-                    distributions_by_passes(pool, m, columns, k, 0.3, Centres::kNanOnly);
-                const auto later =
-                    distributions_by_passes(pool, m, columns, k, 0.3, Centres::kFromSorts);
-                // Given the first pass's findings, the other passes give the same.
-                TableScan scan{std::vector<KeyRange>(cols), later.present};
-                for (std::size_t c = 0; c < cols; ++c) scan.ranges[c] = *later.ranges[c];
-                for (const Centres centres : {Centres::kAll, Centres::kFromSorts}) {
-                    const auto given =
-                        distributions_by_passes(pool, m, columns, k, 0.3, centres, &scan);
-                    const auto& passes = centres == Centres::kAll ? got : later;
-                    for (std::size_t c = 0; c < cols; ++c) {
-                        EXPECT_TRUE(same_value(given.of[c].center, passes.of[c].center)) << c;
-                        EXPECT_TRUE(same_value(given.of[c].spread, passes.of[c].spread)) << c;
-                        EXPECT_EQ(given.from_sort[c], passes.from_sort[c]) << c;
-                    }
-                }
-                for (std::size_t c = 0; c < cols; ++c) {
-                    EXPECT_TRUE(same_value(got.of[c].center, expected[c].center))
-                        << "rows " << rows << " mean " << mean << " column " << c;
-                    EXPECT_TRUE(same_value(got.of[c].spread, expected[c].spread))
-                        << "rows " << rows << " mean " << mean << " column " << c;
-                    std::uint64_t low = UINT64_MAX;
-                    std::uint64_t high = 0;
-                    bool tame = true;
-                    std::size_t present = 0;
-                    for (std::size_t r = 0; r < rows; ++r) {
-                        low = std::min(low, unsigned_order_key(m.at(r, c)));
-                        high = std::max(high, unsigned_order_key(m.at(r, c)));
-                        tame &= std::fabs(m.at(r, c)) <= std::numeric_limits<double>::max() / 2;
-                        present += !std::isnan(m.at(r, c));
-                    }
-                    ASSERT_EQ(later.present.size(), cols);
-                    EXPECT_EQ(later.present[c], present) << "column " << c;
-                    const double center = tame ? value_of_unsigned_key(low) : expected[c].center;
-                    EXPECT_TRUE(same_value(uncentred.of[c].center, center)) << "column " << c;
-                    EXPECT_TRUE(same_value(uncentred.of[c].spread, expected[c].spread)) << c;
-                    EXPECT_EQ(later.from_sort[c], tame) << "column " << c;
-                    EXPECT_TRUE(same_value(later.of[c].center, tame ? -0.0 : expected[c].center))
-                        << "column " << c;
-                    for (const auto& found : {got.ranges[c], uncentred.ranges[c]}) {
-                        ASSERT_TRUE(found.has_value()) << "column " << c;
-                        EXPECT_EQ(found->low, low) << "column " << c;
-                        EXPECT_EQ(found->high, high) << "column " << c;
-                    }
-                }
-            }
-        }
-    }
-}
-
 TEST(Distribution, NoColumnsGiveNothing) {
     EXPECT_TRUE(get_distribution(Matrix{3, 0, {}}, 0.5, 1).empty());
     EXPECT_TRUE(get_distribution(Matrix{0, 0, {}}, 0.5, 1).empty());
@@ -223,88 +105,6 @@ TEST(Distribution, ColumnsInOrderFromStridedViews) {
         EXPECT_EQ(d[1].center, 20);
         EXPECT_EQ(d[1].spread, 20);
     }
-}
-
-struct ModeCase {
-    Mode mode;
-    double best, candidate, target;
-    std::strong_ordering expected;  // greater: the candidate replaces the best
-};
-
-class ModeComparisons : public ::testing::TestWithParam<ModeCase> {};
-
-TEST_P(ModeComparisons, OrderCandidates) {
-    const auto& p = GetParam();
-    EXPECT_EQ(mode_comparator(p.mode)(p.best, p.candidate, p.target), p.expected);
-}
-
-using so = std::strong_ordering;
-INSTANTIATE_TEST_SUITE_P(Mode, ModeComparisons,
-                         ::testing::Values(ModeCase{Mode::MAX, 1, 2, 0, so::less},
-                                           ModeCase{Mode::MAX, 2, 1, 9, so::greater},
-                                           ModeCase{Mode::MIN, 1, 2, 0, so::greater},
-                                           ModeCase{Mode::MIN, 2, 1, 9, so::less},
-                                           ModeCase{Mode::GM, 1, 4, 3.5, so::greater},
-                                           ModeCase{Mode::GM, 3, 4, 3.4, so::less},
-                                           ModeCase{Mode::GM, 3, 5, 4, so::equal},
-                                           ModeCase{Mode::MAX, 0.0, -0.0, 0, so::greater},
-                                           ModeCase{Mode::MIN, -0.0, 0.0, 0, so::greater},
-                                           ModeCase{Mode::MAX, 1, kNaN, 0, so::less},
-                                           ModeCase{Mode::MAX, 1, kNegNaN, 0, so::greater},
-                                           ModeCase{Mode::MIN, kInf, kNaN, 0, so::greater},
-                                           ModeCase{Mode::GM, 1e6, kNaN, 0, so::less}));
-
-// Scripted uniforms, to pin down the transform itself.
-struct ScriptedSource {
-    std::vector<double> values;
-    std::size_t next = 0;
-    double uniform_f64() { return values.at(next++); }
-};
-
-TEST(Gauss, CosineBranchAfterRejectingZero) {
-    const double half_width = std::sqrt(2.0 * std::log(2.0));  // |z| for u1 = 0.5, cos = +-1
-    struct {
-        double u2, z;
-    } cases[] = {{0.0, half_width}, {0.5, -half_width}, {0.25, 0.0}};
-    for (const auto& c : cases) {
-        ScriptedSource src{{0.0, 0.0, 0.5, c.u2}};
-        EXPECT_NEAR(Gauss::sample(src, 10, 2), 10 + 2 * c.z, 1e-12) << "u2 = " << c.u2;
-        EXPECT_EQ(src.next, 4u);
-    }
-}
-
-TEST(Gauss, EachSampleTakesTwoWords) {
-    for (std::size_t skip : {0, 61, 62, 63}) {  // also across a refill
-        auto rng = RandomSource::seed_from_u64(42), twin = rng;
-        for (std::size_t i = 0; i < skip; ++i) rng.next_u32();
-        for (std::size_t i = 0; i < skip + 8; ++i) twin.next_u32();
-        Gauss::sample(rng, 0, 1);
-        Gauss::sample(rng, 0, 1);
-        EXPECT_TRUE(rng == twin) << "after skipping " << skip;
-    }
-}
-
-TEST(Gauss, TargetsFollowTheColumnDistribution) {
-    auto rng = RandomSource::seed_from_u64(7), unit = rng;
-    double sum = 0, sq = 0;
-    const int n = 20000;
-    for (int i = 0; i < n; ++i) {
-        const double x = Gauss::sample(rng, 3, 2);
-        EXPECT_EQ(x, 3 + 2 * Gauss::sample(unit, 0, 1));
-        sum += x;
-        sq += x * x;
-    }
-    EXPECT_NEAR(sum / n, 3, 0.1);  // about 7 standard errors
-    EXPECT_NEAR(sq / n - (sum / n) * (sum / n), 4, 0.4);
-    for (int i = 0; i < 100; ++i) EXPECT_EQ(Gauss::sample(rng, 2.5, 0), 2.5);
-}
-
-TEST(Gauss, NaNPropagates) {
-    auto rng = RandomSource::seed_from_u64(0);
-    EXPECT_TRUE(std::isnan(Gauss::sample(rng, kNaN, 1)));
-    EXPECT_TRUE(std::isnan(Gauss::sample(rng, 0, kNaN)));
-    ScriptedSource positive_z{{0.5, 0.0}};
-    EXPECT_TRUE(std::isnan(Gauss::sample(positive_z, -kInf, kInf)));
 }
 
 }  // namespace

@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "base/fault.hpp"
 #include "generators/mar.hpp"
 #include "generators/mnar.hpp"
-#include "support/fault.hpp"
 
 namespace gapweave {
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/fault.hpp"
 #include "random/index_selection.hpp"
-#include "support/fault.hpp"
 
 namespace {
 

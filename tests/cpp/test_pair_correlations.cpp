@@ -10,8 +10,9 @@
 #include <random>
 #include <vector>
 
-#include "generators/common.hpp"
+#include "generators/matrix.hpp"
 #include "generators/pair_correlations.hpp"
+#include "generators/total_order.hpp"
 #include "pool/thread_pool.hpp"
 
 namespace gapweave {
@@ -72,9 +73,9 @@ TEST(PairCorrelations, MatchColumnByColumnSums) {
                     high = std::max(high, unsigned_order_key(m.at(r, c)));
                     present += !std::isnan(m.at(r, c));
                 }
-                EXPECT_EQ(got.scan().ranges[c].low, low) << "column " << c;
-                EXPECT_EQ(got.scan().ranges[c].high, high) << "column " << c;
-                EXPECT_EQ(got.scan().present[c], present) << "column " << c;
+                EXPECT_EQ(got.facts().ranges[c]->low, low) << "column " << c;
+                EXPECT_EQ(got.facts().ranges[c]->high, high) << "column " << c;
+                EXPECT_EQ(got.facts().present[c], present) << "column " << c;
             }
             for (std::size_t i = 0; i < hole.size(); ++i) {
                 for (std::size_t j = 0; j < candidate.size(); ++j) {

@@ -12,11 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "base/fault.hpp"
+#include "generators/column_facts.hpp"
+#include "generators/gauss.hpp"
 #include "generators/mar.hpp"
+#include "generators/matrix.hpp"
 #include "generators/mnar.hpp"
+#include "generators/mode.hpp"
 #include "generators/planned/schedule.hpp"
-#include "generators/utils.hpp"
-#include "support/fault.hpp"
 
 namespace gapweave {
 namespace {
@@ -346,11 +349,10 @@ TEST(PlannedPathsSharedDriver, ChainedDriversAreAFault) {
         schedules[i].targets.push_back(0.0);
         schedules[i].passes.push_back(0);
     }
-    auto shared = std::make_shared<Matrix>(table);
     const std::vector<std::optional<KeyRange>> ranges(3);
     ThreadPool pool(2);
     try {
-        run_schedules(pool, shared, schedules, driven_by_other_holes(pairs), Mode::MAX, ranges);
+        run_schedules(pool, table, schedules, driven_by_other_holes(pairs), Mode::MAX, ranges);
         FAIL() << "a chain of drivers was accepted";
     } catch (const Fault& fault) {
         EXPECT_EQ(fault.message(), "a hole column's driver is driven by another hole column");

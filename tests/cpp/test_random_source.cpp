@@ -7,10 +7,10 @@
 #include <thread>
 #include <vector>
 
+#include "base/fault.hpp"
 #include "random/random_source.hpp"
 #include "random/seed.hpp"
 #include "random/thread_rng.hpp"
-#include "support/fault.hpp"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <cmath>
 #include <utility>
 
+#include "base/fault.hpp"
 #include "pool/interrupt.hpp"
-#include "support/fault.hpp"
 
 namespace gapweave {
 

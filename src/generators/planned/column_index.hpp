@@ -21,10 +21,12 @@
 #include <span>
 #include <vector>
 
-#include "generators/common.hpp"
+#include "base/large_vector.hpp"
+#include "generators/matrix.hpp"
+#include "generators/mode.hpp"
 #include "generators/planned/bit_tree.hpp"
 #include "generators/planned/sorted_column.hpp"
-#include "support/large_vector.hpp"
+#include "generators/total_order.hpp"
 
 namespace gapweave {
 

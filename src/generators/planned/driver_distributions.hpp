@@ -1,14 +1,6 @@
-// The distributions of a planned call's driver columns, found in a few
-// passes over the table instead of a copy of each column.
-//
-// Each distribution needs a column's smallest and largest keys and one or
-// two order statistics (the centre). The order statistics are narrowed
-// twelve bits at a time: a pass counts, for every column at once, the keys
-// that share the answer's known leading bits by their next twelve; the
-// counts give the next twelve bits. Once few keys share the known bits, the
-// next pass collects them and a selection among them ends the search;
-// sixty-four known bits are the key itself. Counts are sums, so the
-// result does not depend on how the rows were split among the workers.
+// The distributions of a planned call's driver columns: each needs a
+// column's smallest and largest keys and, where the call reads it, its
+// centre, one or two order statistics.
 #pragma once
 
 #include <cstddef>
@@ -17,9 +9,10 @@
 #include <span>
 #include <vector>
 
-#include "generators/common.hpp"
-#include "generators/pass_ledger.hpp"
-#include "generators/utils.hpp"
+#include "generators/column_facts.hpp"
+#include "generators/distribution.hpp"
+#include "generators/hole_pair.hpp"
+#include "generators/matrix.hpp"
 #include "pool/thread_pool.hpp"
 
 namespace gapweave {
@@ -37,38 +30,55 @@ enum class Centres {
 };
 
 // Per column of the table: its distribution (zero for a column that drives
-// nothing) and, for a driver, its range, which the driver's sort takes
-// instead of a pass of its own. Where `from_sort[c]`, column c's centre was
-// not searched: -0 stands in for it, so that a draw gives just its offset
-// (-0 + x is x for every x), which its job adds to the centre it reads
-// from the sorted driver: the same sum a draw with the centre makes.
-// `present`: the cells present in every column of the table, for the
-// call's PassLedger (counted in the first table pass where passes run).
+// nothing) and its facts: for a driver its range, which the driver's sort
+// takes instead of a pass of its own, and for every column the cells
+// present, for the call's PassLedger (counted in the first table pass where
+// passes run). Where `from_sort[c]`, column c's centre was not searched: -0
+// stands in for it, so that a draw gives just its offset (-0 + x is x for
+// every x), which its job adds to the centre it reads from the sorted
+// driver: the same sum a draw with the centre makes.
 struct DriverDistributions {
     std::vector<ColumnDistribution> of;
-    std::vector<std::optional<KeyRange>> ranges;
+    ColumnFacts facts;
     std::vector<bool> from_sort;
-    std::vector<std::size_t> present;
+};
+// What a call asks of its drivers: the centres' quantile position `k`
+// (quantile_index), the variance, and which centres it reads.
+struct DriverQuery {
+    std::uint32_t k;
+    double variance;
+    Centres centres = Centres::kAll;
 };
 
 // The distribution of every driver column of `pairs`, equal to
-// column_distribution of its keys; `k` from quantile_index. With fewer
-// centres than all, a column whose values and spread are all finite (so
-// that its draws are never NaN, whatever its centre) has a stand-in for
-// its centre, and one pass finds its range: its smallest value for
-// kNanOnly, -0 for kFromSorts (from_sort). The others are as above.
-// `known`, what a pass over the whole table already found, spares the
-// first pass (and `present` is taken from it).
+// column_distribution of its keys. With fewer centres than all, a column
+// whose values and spread are all finite (so that its draws are never NaN,
+// whatever its centre) has a stand-in for its centre, and one pass finds
+// its range: its smallest value for kNanOnly, -0 for kFromSorts
+// (from_sort). The others are as above. `known`, what a pass over the
+// whole table already found, spares the first pass (and `present` is taken
+// from it). Below 2^16 rows each driver's keys are copied and searched;
+// from there on table passes find them (order_statistics.hpp).
 DriverDistributions driver_distributions(ThreadPool& pool, const Matrix& matrix,
-                                         std::span<const HolePair> pairs, std::uint32_t k,
-                                         double variance, Centres centres,
-                                         const TableScan* known = nullptr);
+                                         std::span<const HolePair> pairs, const DriverQuery& query,
+                                         const ColumnFacts* known = nullptr);
 
 // The same for the given columns, by table passes whatever the row count
 // (every given column's range is found); for the tests.
 DriverDistributions distributions_by_passes(ThreadPool& pool, const Matrix& matrix,
-                                            std::span<const std::size_t> columns, std::uint32_t k,
-                                            double variance, Centres centres = Centres::kAll,
-                                            const TableScan* known = nullptr);
+                                            std::span<const std::size_t> columns,
+                                            const DriverQuery& query,
+                                            const ColumnFacts* known = nullptr);
+
+// The distribution of a column whose centre is not needed now, when its
+// draws can never be NaN whatever the centre: every value within half the
+// largest double (so that even the mean of two of them is finite) and a
+// finite spread. A stand-in takes the centre's place: the smallest value
+// for kNanOnly, -0 for kFromSorts (see DriverDistributions). Otherwise (an
+// infinity or NaN among the values, or values so large that the centre or
+// the spread may overflow), and always for kAll, nullopt: the centre is
+// searched.
+std::optional<ColumnDistribution> without_center(std::uint64_t low, std::uint64_t high,
+                                                 double variance, Centres centres);
 
 }  // namespace gapweave

@@ -13,12 +13,13 @@
 #include <span>
 #include <vector>
 
+#include "base/fault.hpp"
+#include "generators/distribution.hpp"
+#include "generators/gauss.hpp"
 #include "generators/planned/gauss_table.hpp"
-#include "generators/utils.hpp"
 #include "pool/interrupt.hpp"
 #include "pool/job_scope.hpp"
 #include "pool/thread_pool.hpp"
-#include "support/fault.hpp"
 
 namespace gapweave {
 namespace detail {
@@ -63,6 +64,14 @@ GaussRowsDrawn draw_rows_in_order(Source& source, std::span<const ColumnDistribu
     }
     return {rows, false};
 }
+
+// The leading chunks the assembly accepts: their rows, where the source
+// stands after them, and whether the last of them ends on a NaN row.
+struct GaussChunksAccepted {
+    std::size_t rows = 0;
+    std::uint64_t end_word = 0;
+    bool ends_on_nan = false;
+};
 
 // What one chunk drew, for the assembly.
 struct GaussChunkOutcome {
@@ -131,6 +140,46 @@ struct GaussTableRun {
         }
         outcomes[c] = {start, source.words_consumed(), drawn};
     }
+
+    // Workers and the calling thread take chunks from one counter until
+    // none are left; joining the jobs orders their writes before the
+    // assembly. Workers that start late find no chunk left.
+    void draw_all(ThreadPool& pool) {
+        JobScope scope(pool);
+        const auto draw_chunks = [this] {
+            for (std::size_t c = take_chunk(); c < chunks; c = take_chunk()) {
+                stop_point();
+                draw_chunk(c);
+            }
+        };
+        const std::size_t helpers = std::min<std::size_t>(pool.max_count(), chunks - 1);
+        for (std::size_t i = 0; i < helpers; ++i) scope.execute(draw_chunks);
+        draw_chunks();
+        scope.join("a chunk job of a Gauss table failed");
+    }
+
+    // Accepts chunks in order while each starts where the previous one
+    // ended and draws all its rows; stops at the first that ends on a NaN.
+    GaussChunksAccepted accept() const {
+        GaussChunksAccepted accepted{0, start_word, false};
+        for (std::size_t c = 0; c < chunks && !accepted.ends_on_nan; ++c) {
+            const GaussChunkOutcome& outcome = outcomes[c];
+            if (outcome.start_word != accepted.end_word)
+                break;  // an earlier chunk redrew a uniform
+            const std::size_t first = c * chunk_rows;
+            // A chunk stops short without a NaN only when an earlier chunk
+            // reported a NaN row, and the walk ends at that chunk (or at a
+            // misplaced one before it) first. Should it get here anyway, the
+            // rows from this chunk on are drawn sequentially, which is exact.
+            if (!outcome.drawn.ends_on_nan &&
+                outcome.drawn.rows != std::min(chunk_rows, max_rows - first))
+                break;
+            accepted.rows = first + outcome.drawn.rows;
+            accepted.end_word = outcome.end_word;
+            accepted.ends_on_nan = outcome.drawn.ends_on_nan;
+        }
+        return accepted;
+    }
 };
 
 // draw_gauss_rows for any `Source` that is copyable and has
@@ -170,54 +219,20 @@ GaussTable draw_gauss_rows_with(Source& rng, ThreadPool& pool,
         std::max<std::size_t>(1, (plan.chunk_targets + width - 1) / width);
     GaussTableRun<Source> run(rng, params, max_rows, chunk_rows, store);
 
-    // Workers and the calling thread take chunks from one counter until
-    // none are left; joining the jobs orders their writes before the
-    // assembly. Workers that start late find no chunk left.
-    {
-        JobScope scope(pool);
-        const auto draw_chunks = [&run] {
-            for (std::size_t c = run.take_chunk(); c < run.chunks; c = run.take_chunk()) {
-                stop_point();
-                run.draw_chunk(c);
-            }
-        };
-        const std::size_t helpers = std::min<std::size_t>(pool.max_count(), run.chunks - 1);
-        for (std::size_t i = 0; i < helpers; ++i) scope.execute(draw_chunks);
-        draw_chunks();
-        scope.join("a chunk job of a Gauss table failed");
-    }
-
-    // Accept chunks in order while each starts where the previous one
-    // ended and draws all its rows; stop at the first that ends on a NaN.
-    std::uint64_t end_word = run.start_word;
-    std::size_t accepted_rows = 0;
-    bool ends_on_nan = false;
-    for (std::size_t c = 0; c < run.chunks && !ends_on_nan; ++c) {
-        const GaussChunkOutcome& outcome = run.outcomes[c];
-        if (outcome.start_word != end_word) break;  // an earlier chunk redrew a uniform
-        const std::size_t first = c * chunk_rows;
-        // A chunk stops short without a NaN only when an earlier chunk
-        // reported a NaN row, and the walk ends at that chunk (or at a
-        // misplaced one before it) first. Should it get here anyway, the
-        // rows from this chunk on are drawn sequentially, which is exact.
-        if (!outcome.drawn.ends_on_nan &&
-            outcome.drawn.rows != std::min(chunk_rows, max_rows - first))
-            break;
-        accepted_rows = first + outcome.drawn.rows;
-        end_word = outcome.end_word;
-        ends_on_nan = outcome.drawn.ends_on_nan;
-    }
-    rng.seek(end_word);
-    if (!ends_on_nan) {
+    run.draw_all(pool);
+    GaussChunksAccepted accepted = run.accept();
+    rng.seek(accepted.end_word);
+    if (!accepted.ends_on_nan) {
         // Rows not accepted (none, unless a uniform was redrawn) are drawn
         // one after another from where the accepted rows end. Every chunk
         // is finished, so nothing else writes these rows any more.
-        accepted_rows +=
+        accepted.rows +=
             draw_rows_in_order(rng, std::span<const ColumnDistribution>(run.params),
-                               store ? run.targets.data() + accepted_rows * width : nullptr,
-                               max_rows - accepted_rows, always)
+                               store ? run.targets.data() + accepted.rows * width : nullptr,
+                               max_rows - accepted.rows, always)
                 .rows;
     }
+    const std::size_t accepted_rows = accepted.rows;
     GaussTable table;
     table.rows = accepted_rows;
     table.targets = std::move(run.targets);

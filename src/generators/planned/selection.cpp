@@ -4,11 +4,13 @@
 #include <cmath>
 #include <limits>
 
-#include "generators/planned/sorted_column.hpp"
-#include "generators/utils.hpp"
+#include "base/fault.hpp"
+#include "base/large_vector.hpp"
+#include "generators/matrix.hpp"
+#include "generators/mode.hpp"
+#include "generators/nth_smallest.hpp"
+#include "generators/total_order.hpp"
 #include "pool/interrupt.hpp"
-#include "support/fault.hpp"
-#include "support/large_vector.hpp"
 
 namespace gapweave {
 
@@ -85,11 +87,10 @@ bool selectable(Mode mode, std::span<const double> targets) noexcept {
                        [&](double target) { return target == targets.front(); });
 }
 
-LargeVector<std::uint32_t> select_picks(const Matrix& matrix, std::size_t driver, std::size_t hole,
-                                        Mode mode, double target, std::size_t count,
-                                        bool in_pick_order) {
+LargeVector<std::uint32_t> select_picks(const Matrix& matrix, HolePair pair, Mode mode,
+                                        double target, std::size_t count, bool in_pick_order) {
     const auto run = [&]<Mode kMode>() {
-        return select<kMode>(matrix, driver, hole, target, count, in_pick_order);
+        return select<kMode>(matrix, pair.driver, pair.hole, target, count, in_pick_order);
     };
     switch (mode) {
         case Mode::GM: return run.template operator()<Mode::GM>();

@@ -10,8 +10,10 @@
 #include <span>
 #include <vector>
 
-#include "generators/common.hpp"
-#include "support/large_vector.hpp"
+#include "base/large_vector.hpp"
+#include "generators/hole_pair.hpp"
+#include "generators/matrix.hpp"
+#include "generators/mode.hpp"
 
 namespace gapweave {
 
@@ -19,13 +21,12 @@ namespace gapweave {
 // targets under MAX and MIN, equal ones under GM.
 bool selectable(Mode mode, std::span<const double> targets) noexcept;
 
-// The rows of the `count` picks among the rows whose cell in column `hole`
-// of the matrix is present, valued by column `driver` (read in place),
+// The rows of the `count` picks among the rows whose cell in column
+// `pair.hole` of the matrix is present, valued by column `pair.driver` (read in place),
 // ranked as the mode's comparison ranks them against `target`, ties to the
 // earliest row. The rows come ascending, or with `in_pick_order` in the
 // order the passes would pick them (needed when the column drives another).
-LargeVector<std::uint32_t> select_picks(const Matrix& matrix, std::size_t driver, std::size_t hole,
-                                        Mode mode, double target, std::size_t count,
-                                        bool in_pick_order);
+LargeVector<std::uint32_t> select_picks(const Matrix& matrix, HolePair pair, Mode mode,
+                                        double target, std::size_t count, bool in_pick_order);
 
 }  // namespace gapweave

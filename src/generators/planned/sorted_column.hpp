@@ -9,9 +9,9 @@
 #include <span>
 #include <vector>
 
-#include "generators/common.hpp"
-#include "generators/utils.hpp"
-#include "support/large_vector.hpp"
+#include "base/large_vector.hpp"
+#include "generators/column_facts.hpp"
+#include "generators/matrix.hpp"
 
 namespace gapweave {
 
