@@ -69,9 +69,10 @@ ensure_musl_env() {
 # wrapper is needed. NumPy is built without BLAS and without SIMD dispatch
 # (its plain C loops; gapweave calls none of them).
 build_source_wheels() {
-    local dest=$1 built="$cache/musl/$name/source-wheels" work cross pins stamp wheel
+    local dest=$1 built="$cache/musl/$name/source-wheels" work cross pins stamp wheel cython_pin
     pins="crossenv==1.6.2 meson==1.10.1 meson-python==0.19.0 Cython==3.2.4 ninja==1.13.0"
     stamp="$source_versions $pins"
+    cython_pin=$(tr ' ' '\n' <<<"$pins" | grep '^Cython==')
     if [ "$(cat "$built/.gapweave-built" 2>/dev/null)" != "$stamp" ]; then
         rm -rf "$built"
         work=$(mktemp -d)
@@ -81,18 +82,26 @@ build_source_wheels() {
         python3 scripts/fetch_sdist.py "$work/sdists" $source_versions
         "$(scripts/build-python.sh ft | tail -n 1)" -m venv "$work/host"
         "$work/host/bin/python" -m pip install -q --disable-pip-version-check "${pins%% *}"
+        # Cython's translation is the same whichever Python runs it: the
+        # machine's python3, for which PyPI has Cython compiled (for 3.13t
+        # only its pure-Python form, several times slower), runs it, with
+        # the host's NumPy of the same release for `cimport numpy` (its .pxd
+        # files are the same on every platform; the C code then includes the
+        # target's headers).
+        python3 -m venv "$work/cython"
+        "$work/cython/bin/python" -m pip install -q --disable-pip-version-check --only-binary=:all: \
+            "$cython_pin" "$(tr ' ' '\n' <<<"$source_versions" | grep '^numpy==')"
+        mkdir -p "$work/bin"
+        ln -s "$work/cython/bin/cython" "$work/bin/cython"
         "$work/host/bin/python" -m crossenv --machine armv7l "$target_python" "$cross" >/dev/null
-        # The host's NumPy of the same release, for Cython's `cimport numpy`
-        # (its .pxd files are the same on every platform); the C code sees
-        # the target's headers.
         # shellcheck disable=SC2086
         "$cross/bin/build-pip" install -q --disable-pip-version-check ${pins#* } \
-            pyproject-metadata packaging versioneer wheel "$(tr ' ' '\n' <<<"$source_versions" | grep '^numpy==')"
+            pyproject-metadata packaging versioneer wheel
         # The target's Python runs NumPy's and pandas' build scripts too
         # (pandas' versioneer and Cython's Tempita), from the pure wheels.
         python3 -m pip download -q --disable-pip-version-check --only-binary=:all: --no-deps \
             --platform any --implementation py --python-version 3.13 \
-            --dest "$work/pure" versioneer "$(tr ' ' '\n' <<<"$pins" | grep '^Cython==')"
+            --dest "$work/pure" versioneer "$cython_pin"
         for wheel in "$work"/pure/*.whl; do
             "$tools/bin/python" -m zipfile -e "$wheel" "$work/target-site"
         done
@@ -138,7 +147,7 @@ cross_wheel() {
     local package=$1
     shift
     echo "cross-compiling $package for $zig_target from its source distribution" >&2
-    PATH="$cross/bin:$cross/build/bin:$PATH" "$cross/bin/cross-pip" wheel -q --disable-pip-version-check \
+    PATH="$work/bin:$cross/bin:$cross/build/bin:$PATH" "$cross/bin/cross-pip" wheel -q --disable-pip-version-check \
         --no-build-isolation --no-index --no-deps --wheel-dir "$work/wheels" \
         -Csetup-args=--cross-file="$work/cross.ini" "$@" "$work"/sdists/"$package"-*.tar.gz \
         >"$work/$package.log" 2>&1 || { tail -n 60 "$work/$package.log" >&2; return 1; }

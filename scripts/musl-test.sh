@@ -37,8 +37,8 @@ if [ ! -f "$gtest/.gapweave-gtest" ]; then
     touch "$gtest/.gapweave-gtest"
 fi
 
-"$tools/bin/cmake" -S . -B "$build" "${cmake_args[@]}" -DCMAKE_PREFIX_PATH="$gtest" \
-    -DGAPWEAVE_PYTHON=OFF -DGAPWEAVE_CPP_TESTS=ON >/dev/null
+# The engine-tests preset (CMakePresets.json), with zig's clang for the target.
+"$tools/bin/cmake" --preset engine-tests -B "$build" "${cmake_args[@]}" -DCMAKE_PREFIX_PATH="$gtest" >/dev/null
 "$tools/bin/cmake" --build "$build"
 readelf -h "$build/engine_tests" | grep -E "Class|Machine"
 "$build/engine_tests" --gtest_brief=1
