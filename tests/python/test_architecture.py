@@ -3,6 +3,8 @@
 import pathlib
 import re
 
+import pytest
+
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 PAGE = ROOT / "docs" / "architecture.md"
 # A row of the layout table: its first cell a path under src/ in backticks;
@@ -21,6 +23,7 @@ def files_of(entry):
     return {ROOT / entry} if (ROOT / entry).is_file() else set()
 
 
+@pytest.mark.skipif(not (ROOT / "src").is_dir(), reason="the sources are not here (an installed wheel's run)")
 def test_layout_table_names_exactly_the_files_under_src():
     entries = layout_entries()
     assert len(entries) == len(set(entries)), "an entry appears twice"
