@@ -17,6 +17,8 @@
 #
 #   scripts/armhf-test.sh                 build and run everything
 #   scripts/armhf-test.sh -k cross        extra arguments go to pytest
+#   scripts/armhf-test.sh --build-only    the root file system and the build,
+#                                         no tests (scripts/target-python.sh)
 #
 # GAPWEAVE_DEBIAN_MIRROR chooses the archive (default: the one apt uses).
 set -euo pipefail
@@ -34,6 +36,11 @@ stamp="$rootfs/.gapweave-rootfs"
 packages="python3 python3-dev python3-numpy python3-pandas python3-pytest python3-pytest-timeout python3-hypothesis"
 
 started=$SECONDS
+build_only=0
+if [ "${1:-}" = "--build-only" ]; then
+    build_only=1
+    shift
+fi
 phase() { printf '== [%4ds] %s\n' "$((SECONDS - started))" "$*"; }
 
 sudo_cmd=""
@@ -213,6 +220,8 @@ fi
 $sudo_cmd rm -rf "$rootfs/gapweave/build"
 $sudo_cmd mkdir -p "$rootfs/gapweave/build"
 $sudo_cmd cp "$checkout"/build/armhf/gapweave*.so "$checkout/build/armhf/engine_tests" "$rootfs/gapweave/build/"
+
+[ "$build_only" -eq 0 ] || exit 0
 
 status=0
 phase "engine tests (emulated)"

@@ -9,7 +9,11 @@
 #   x86_64-musl   x86_64-linux-musl, runs natively
 #   armv7l-musl   arm-linux-musleabihf (ARMv7-A), runs under qemu-arm, which
 #                 the kernel starts for it (scripts/qemu-arm.sh)
-# armhf-glibc is not provided yet: scripts/armhf-test.sh runs the suite there.
+#   armhf-glibc   Debian bookworm's Python 3.11, NumPy and pandas for armhf, in
+#                 the root file system of scripts/armhf-test.sh, under qemu-arm
+#                 with that root file system as its prefix; gapweave is the
+#                 module that script cross-compiles (build/armhf, not a wheel),
+#                 gapweave_tools the checkout's
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/wheel-tools.sh
@@ -20,9 +24,15 @@ case "$name" in
     x86_64-musl) wheels=musl ;;
     armv7l-musl) wheels=musl-armv7l ;;
     armhf-glibc)
-        echo "target-python: $name is not provided yet (scripts/armhf-test.sh runs the suite there)" >&2
-        exit 2 ;;
-    *) echo "usage: $0 x86_64-musl|armv7l-musl" >&2; exit 2 ;;
+        scripts/armhf-test.sh --build-only >&2
+        cache="${GAPWEAVE_CACHE:-$HOME/.cache/gapweave}"
+        wrapper="$cache/armhf-glibc-python"
+        printf '#!/bin/sh\nPYTHONPATH=%q${PYTHONPATH:+:$PYTHONPATH} exec %q "$@"\n' \
+            "$(pwd)/build/armhf:$(pwd)" "$cache/armhf-python" >"$wrapper"
+        chmod +x "$wrapper"
+        echo "$wrapper"
+        exit 0 ;;
+    *) echo "usage: $0 x86_64-musl|armv7l-musl|armhf-glibc" >&2; exit 2 ;;
 esac
 
 {
