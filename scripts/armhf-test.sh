@@ -176,14 +176,16 @@ in_root "$rootfs" python3 -c "import sys, numpy, pandas; print('Python', sys.ver
 # --- Cross-compiled on the host ---------------------------------------------
 # The root file system's Python, run under qemu with the root file system as
 # its prefix (the BLAS and LAPACK that Debian's alternatives point to are
-# named directly, since their links are absolute), answers CMake's questions
+# named directly, by their paths on the host: their links are absolute, and
+# the guest's loader gives up on a folder that it cannot stat), answers
+# CMake's questions
 # about the target's interpreter; its headers come from the root file system,
 # the multiarch pyconfig.h included through a folder of its own.
 phase "cross-compiling gapweave and the engine tests (arm-linux-gnueabihf-g++)"
 target_python="$cache/armhf-python"
 cat >"$target_python" <<WRAPPER
 #!/bin/sh
-QEMU_LD_PREFIX=$rootfs LD_LIBRARY_PATH=/usr/lib/arm-linux-gnueabihf/blas:/usr/lib/arm-linux-gnueabihf/lapack \\
+QEMU_LD_PREFIX=$rootfs LD_LIBRARY_PATH=$rootfs/usr/lib/arm-linux-gnueabihf/blas:$rootfs/usr/lib/arm-linux-gnueabihf/lapack \\
     exec $rootfs/usr/bin/python3 "\$@"
 WRAPPER
 chmod +x "$target_python"
