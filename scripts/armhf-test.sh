@@ -55,7 +55,9 @@ if ! command -v debootstrap >/dev/null 2>&1 || ! command -v arm-linux-gnueabihf-
     $sudo_cmd apt-get install -y -qq --no-install-recommends debootstrap g++-arm-linux-gnueabihf >/dev/null
 fi
 scripts/qemu-arm.sh
+source scripts/common.sh
 source scripts/wheel-tools.sh
+ensure_gtest
 ensure_wheel_tools
 binfmt=/proc/sys/fs/binfmt_misc
 # With the F flag the kernel holds the emulator open, so it works inside the
@@ -204,15 +206,7 @@ cross_args=(-G Ninja -DCMAKE_MAKE_PROGRAM="$tools/bin/ninja" -DCMAKE_BUILD_TYPE=
     -DCMAKE_CXX_COMPILER=arm-linux-gnueabihf-g++ -DCMAKE_C_COMPILER=arm-linux-gnueabihf-gcc
     -DCMAKE_CXX_FLAGS=-Wno-psabi)
 gtest="$cache/armhf-gtest"
-if [ ! -f "$gtest/.gapweave-gtest" ]; then
-    rm -rf "$gtest" "$gtest.build"
-    "$tools/bin/cmake" -S /usr/src/googletest -B "$gtest.build" "${cross_args[@]}" \
-        -DCMAKE_INSTALL_PREFIX="$gtest" -DBUILD_GMOCK=OFF >/dev/null
-    "$tools/bin/cmake" --build "$gtest.build" >/dev/null
-    "$tools/bin/cmake" --install "$gtest.build" >/dev/null
-    rm -rf "$gtest.build"
-    touch "$gtest/.gapweave-gtest"
-fi
+build_gtest "$gtest" "${cross_args[@]}"
 "$tools/bin/cmake" -S "$checkout" -B "$checkout/build/armhf" "${cross_args[@]}" \
     -DCMAKE_PREFIX_PATH="$gtest" -DGAPWEAVE_PYTHON=ON -DGAPWEAVE_CPP_TESTS=ON \
     -DCMAKE_CXX_FLAGS="-Wno-psabi -isystem $include" \

@@ -27,15 +27,7 @@ cmake_args=(-G Ninja -DCMAKE_MAKE_PROGRAM="$tools/bin/ninja" -DCMAKE_BUILD_TYPE=
     -DCMAKE_AR="$(zig_wrapper "$zig_target" ar)" -DCMAKE_RANLIB="$(zig_wrapper "$zig_target" ranlib)"
     -DCMAKE_SYSTEM_NAME=Linux)
 
-if [ ! -f "$gtest/.gapweave-gtest" ]; then
-    rm -rf "$gtest" "$gtest.build"
-    "$tools/bin/cmake" -S /usr/src/googletest -B "$gtest.build" "${cmake_args[@]}" \
-        -DCMAKE_INSTALL_PREFIX="$gtest" -DBUILD_GMOCK=OFF >/dev/null
-    "$tools/bin/cmake" --build "$gtest.build" >/dev/null
-    "$tools/bin/cmake" --install "$gtest.build" >/dev/null
-    rm -rf "$gtest.build"
-    touch "$gtest/.gapweave-gtest"
-fi
+build_gtest "$gtest" "${cmake_args[@]}"
 
 # The engine-tests preset (CMakePresets.json), with zig's clang for the target.
 "$tools/bin/cmake" --preset engine-tests -B "$build" "${cmake_args[@]}" -DCMAKE_PREFIX_PATH="$gtest" >/dev/null

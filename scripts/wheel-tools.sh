@@ -21,6 +21,22 @@ ensure_wheel_tools() {
     zig=$("$tools/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
 }
 
+# build_gtest PREFIX CMAKE-ARGS...: GoogleTest from Debian's libgtest-dev
+# sources (/usr/src/googletest), built once with the given toolchain
+# arguments and installed in PREFIX.
+build_gtest() {
+    local prefix=$1
+    shift
+    [ ! -f "$prefix/.gapweave-gtest" ] || return 0
+    rm -rf "$prefix" "$prefix.build"
+    "$tools/bin/cmake" -S /usr/src/googletest -B "$prefix.build" "$@" \
+        -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_GMOCK=OFF >/dev/null
+    "$tools/bin/cmake" --build "$prefix.build" >/dev/null
+    "$tools/bin/cmake" --install "$prefix.build" >/dev/null
+    rm -rf "$prefix.build"
+    touch "$prefix/.gapweave-gtest"
+}
+
 # zig_wrapper TARGET TOOL: the path of a script that runs `zig TOOL -target
 # TARGET` (TOOL cc or c++; ar and ranlib take no target), for build systems
 # that want one program path per tool. For 32-bit Arm the processor is
