@@ -36,12 +36,13 @@ ensure_musl_env() {
     fi
     rm -rf "$wheelhouse"
     mkdir -p "$wheelhouse"
-    # The pure ones as pure wheels: asked for cp313t, the host's pip also
+    # The pure ones (pandas' own dependencies among them, for the armv7l
+    # pandas built here) as pure wheels: asked for cp313t, the host's pip also
     # takes abi3 wheels (hypothesis has them), which a free-threaded
     # interpreter cannot load.
     python3 -m pip download -q --disable-pip-version-check --only-binary=:all: \
         --platform any --implementation py --python-version 3.13 \
-        --dest "$wheelhouse" pytest pytest-timeout hypothesis scikit-build-core
+        --dest "$wheelhouse" pytest pytest-timeout hypothesis scikit-build-core python-dateutil tzdata
     if [ "$name" = armv7l-musl ]; then
         build_source_wheels "$wheelhouse"
     else
@@ -135,10 +136,6 @@ CROSS
         echo "$stamp" >"$built/.gapweave-built"
     fi
     cp "$built"/*.whl "$dest/"
-    # pandas' pure dependencies.
-    python3 -m pip download -q --disable-pip-version-check --only-binary=:all: \
-        --platform any --implementation py --python-version 3.13 \
-        --dest "$dest" python-dateutil tzdata
 }
 
 # cross_wheel PACKAGE [PIP-ARGS...]: one sdist of $work/sdists into
